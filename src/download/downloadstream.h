@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QDir>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class QFile;
+
+enum DownloadStream_State {
+    DSS_Idle = 0,
+    DSS_Connected = 1,
+    DSS_Ready = 2,
+    DSS_Downloading = 3,
+};
+
+enum DownloadStream_Error {
+    DSE_WrongChecksum = 1,
+    DSE_WrongLength = 2,
+    DSE_LocalFile = 3,
+    DSE_TransferFailed = 4,
+};
+
+Q_DECLARE_METATYPE(DownloadStream_State)
+Q_DECLARE_METATYPE(DownloadStream_Error)
+
+// One connection to one mirror that fetches one file at a time into a local tree, retries a
+// failed transfer after a pause and checks the finished file's length and MD5.
+class SingleFileDownloadStream : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SingleFileDownloadStream(const QString& localRoot);
+    ~SingleFileDownloadStream() override;
+
+    virtual int kind() const = 0; // 0 FTP, 1 HTTP
+    virtual DownloadStream_State getState() const { return state; }
+    virtual void initiateConnection(const QUrl& url, const QString& proxy, int retries,
+                                    int timeout) = 0;
+    virtual void getFile(const QString& fileName, const QString& md5, qint64 length);
+    virtual QString getDestFilePath() const { return destFilePath; }
+    virtual void getProgress(quint64* done, quint64* total) const;
+    virtual void cancel();
+
+Q_SIGNALS:
+    void stateChanged(DownloadStream_State);
+    void message(QString);
+    void failedToConnect(QString);
+    void connected();
+    void disconnected();
+    void progressCount(qint64, qint64);
+    void fileFinished();
+    void fileError(DownloadStream_Error, QString);
+
+protected Q_SLOTS:
+    void onDataTransferProgress(qint64 done, qint64 total);
+    void emitFileFinished();
+    void onRepeatDownloadAttempt();
+
+protected:
+    virtual void checkGetFilePrerequisitions() = 0;
+    virtual int createFileRequest(const QString& path, QFile* file) = 0;
+
+    bool internalInitDownloadParams(const QUrl& url, const QString& proxy, int retries,
+                                    int timeout);
+    QString prepareGetFile(const QString& fileName, const QString& md5, qint64 length,
+                           bool newFile);
+    bool finalCheckCurrentFile();
+    void handleConnectError(QString text);
+    void handleFileRequestError(QString text);
+    void setState(DownloadStream_State s);
+
+    DownloadStream_State state = DSS_Idle;
+    QDir localDir;
+    QUrl url;
+    int retries = 5;
+    int timeout = 30;
+    QUrl proxy;
+    QString fileName;
+    QString destFilePath;
+    QFile* file = nullptr;
+    QString md5;
+    qint64 length = 0;
+    qint64 done = 0;
+    int connectId = -1;
+    int loginId = -1;
+    int fileRequestId = -1;
+    int attempt = 0;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "transport.h"
+
+#include <QObject>
+#include <QString>
+
+class QIODevice;
+
+// Queued HTTP(S) commands with identifiers, in the manner of Qt 4's QHttp, on the shared curl
+// multi handle. setProxy, setHost and setUser only record their values; each command's
+// requestFinished(id, error) arrives from the event loop, never inside the call that queued it,
+// in the order the commands were queued.
+class HttpClient : public QObject
+{
+    Q_OBJECT
+public:
+    explicit HttpClient(QObject* parent = nullptr);
+    ~HttpClient() override;
+
+    int setProxy(const QString& host, int port, const QString& user = QString(),
+                 const QString& password = QString());
+    // secure: https, with certificate and host name verification.
+    int setHost(const QString& host, quint16 port = 80, bool secure = false);
+    int setUser(const QString& user, const QString& password = QString());
+    // path: absolute, not encoded (each segment is percent-encoded here). The body is written
+    // into `to` as it arrives. byteLimit < 0: none.
+    int get(const QString& path, QIODevice* to, qint64 byteLimit = -1);
+
+    void clearPendingRequests();
+    // Stops the running command; it finishes with an error. Cleared commands never finish.
+    void abort();
+
+    QString errorString() const;
+    TransferError error() const;
+
+Q_SIGNALS:
+    void requestStarted(int id);
+    void requestFinished(int id, bool error);
+    void dataReadProgress(qint64 done, qint64 total);
+
+private:
+    class Private;
+    Private* d;
+    friend class Private;
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+
+// Applies a downloaded file set to the installation directory: the "delete" removals, then each
+// entry copied or unpacked into place, special files moved aside first.
+class DirectoryUpdate : public QObject
+{
+    Q_OBJECT
+public:
+    DirectoryUpdate() = default;
+
+    // False only when the index cannot be read (nothing is touched then).
+    bool updateContent(bool noUser, const QString& sourceDir, const QString& indexPath,
+                       const QString& destDir);
+    QMessageBox::StandardButton ensureFileRemoved(bool noUser, const QString& path);
+
+    // After updateContent: true when every entry of the index ended installed (or needed
+    // nothing), false after an abort, an ignored failure or an unreadable index.
+    bool isComplete() const { return complete; }
+
+Q_SIGNALS:
+    void updateInitiated();
+    void progress(quint64, quint64);
+    void message(QString);
+    void updateFinished();
+
+public Q_SLOTS:
+    void emitUpdateFinished();
+
+private:
+    bool complete = false;
+};

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "downloadstream.h"
+#include "streamrelay.h"
+#include "taskstate.h"
+
+#include <QDir>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+enum FTPProductDownloadSession_State {
+    PDS_Starting = 0,
+    PDS_RetrievingFileList = 1,
+    PDS_Downloading = 2,
+};
+Q_DECLARE_METATYPE(FTPProductDownloadSession_State)
+
+// Downloads the complete file set of one version from the mirrors of "mirrors.ini" over
+// several parallel streams, after verifying what is already installed or downloaded.
+class FTPProductDownloadSession : public QObject
+{
+    Q_OBJECT
+public:
+    struct InitialParameters {
+        QString clientType;
+        QString version;
+        QString mirrorsFile;
+        QString settingsFile;
+        QString downloadDir;
+        bool resumeDownloadDir = false;
+        int defaultStreams = 1;
+        QString sessionFile;
+    };
+
+    struct MarkedSiteData {
+        bool marked = false;
+        QString name;
+        QString url;
+        int retries = 5;
+        int timeout = 15;
+    };
+
+    struct DownloadStream {
+        DownloadStream(int index, const QString& downloadDir, const QString& proxy);
+        ~DownloadStream();
+        DownloadStream(const DownloadStream&) = delete;
+        DownloadStream& operator=(const DownloadStream&) = delete;
+
+        DownloadStreamIdentifiedSignals relay;
+        QString downloadDir;
+        QString proxy;
+        int mirrorIndex = -1;
+        int fileIndex = -1;
+        SingleFileDownloadStream* stream = nullptr;
+    };
+
+    FTPProductDownloadSession();
+    ~FTPProductDownloadSession() override;
+
+    bool initialize(const InitialParameters& parameters);
+    void startUpdate();
+
+    bool retrieveSessionState();
+    bool checkAllFiles(const QString& indexPath);
+    void startDownloadBySessionState();
+
+    InitialParameters params;
+
+    // Read access for the owner and for tests.
+    FTPProductDownloadSession_State getState() const { return state; }
+    const QVector<MarkedSiteData>& getMirrors() const { return mirrors; }
+    int getStreamCount() const { return streamCount; }
+    const QString& getProxy() const { return proxy; }
+    const QVector<DownloadStream*>& getStreams() const { return streams; }
+    const TaskState& getTask() const { return task; }
+
+Q_SIGNALS:
+    void downloadInitiated();
+    void progressCount(quint64, quint64);
+    void message(QString);
+    void downloadFinished();
+    void streamStarted(int);
+    void streamSwitchMirror(int stream);
+    void streamError(int stream, const QString&);
+    void streamFinished();
+    void streamProgress(int stream, qulonglong, qulonglong);
+    void processCancelled();
+
+private Q_SLOTS:
+    void onStateChanged(int, DownloadStream_State);
+    void onStreamMessage(int, QString);
+    void onFailedToConnect(int, const QString&);
+    void onConnected(int streamIdx);
+    void onDisconnected(int streamIdx);
+    void onProgressCount(int streamIdx, qint64, qint64);
+    void onFileFinished(int streamIdx);
+    void onFileError(int streamIdx, DownloadStream_Error, const QString&);
+
+private:
+    void arrangeStreams();
+    DownloadStream* createDownloadStream();
+    int getNextFileIndex();
+    bool assignNextFile(int stream);
+    int getNextMirror();
+    void changeStreamMirror(int stream);
+    void attachStream(DownloadStream* record, int mirror);
+
+    FTPProductDownloadSession_State state = PDS_Starting;
+    QDir appRoot;
+    QString proxy;
+    int streamCount = 1;
+    QVector<MarkedSiteData> mirrors;
+    TaskState task;
+    QVector<DownloadStream*> streams;
+};

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+class QSettings;
+
+struct FileSpecification {
+    unsigned int flags = 0;
+    QString directory;
+    QString name;
+    QString md5;
+    quint64 size = 0;
+    QString unpackedMd5;
+    quint64 unpackedSize = 0;
+    QString unpackedName;
+
+    bool isPacked() const { return !unpackedName.isEmpty(); }
+    // Where the file lies on the mirror and in the download directory.
+    QString mirrorPath() const { return directory + "/" + name; }
+    // Where the file lies in the installation directory.
+    QString installedPath() const { return isPacked() ? unpackedName : name; }
+};
+
+class TaskSpecification
+{
+public:
+    TaskSpecification() = default;
+
+    bool initializeByProductIni(QSettings* settings);
+    bool initializeByProductIni(const QString& path);
+
+    int getSize() const { return files.size(); }
+    bool get(int index, FileSpecification* entry) const;
+    bool get(int index, QString* directory, QString* name, QString* md5, quint64* size) const;
+    unsigned int getFlags(int index) const { return files[index].flags; }
+    void setFlags(int index, unsigned int flags) { files[index].flags = flags; }
+    void resetFlags(unsigned int mask);
+
+    void save(QSettings* settings) const;
+    bool load(QSettings* settings);
+
+    // Writes the entries and the given "delete" paths as a product index, in the format that
+    // initializeByProductIni reads. Returns false when an entry or a delete path would be
+    // refused by the reader.
+    bool writeProductIni(QSettings* settings, const QStringList& deletePaths) const;
+    void append(const FileSpecification& entry);
+
+    // The "delete" group of a product index; false when a key is unsafe.
+    static bool readDeleteKeys(QSettings* settings, QStringList* keys);
+    // A "delete" key must be a safe relative path and never name the updater or its settings.
+    static bool isSafeDeleteKey(const QString& key);
+
+    quint64 getTotalSize() const { return totalSize; }
+
+protected:
+    QVector<FileSpecification> files;
+    quint64 totalSize = 0;
+};

@@ -1,0 +1,2 @@
+// Placeholder until the start-up is written.
+int main() { return 0; }

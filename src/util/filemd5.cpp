@@ -1,0 +1,1 @@
+#include "filemd5.h"
