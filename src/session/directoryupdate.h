@@ -4,6 +4,9 @@
 #include <QObject>
 #include <QString>
 
+class QDir;
+struct FileSpecification;
+
 // Applies a downloaded file set to the installation directory: the "delete" removals, then each
 // entry copied or unpacked into place, special files moved aside first.
 class DirectoryUpdate : public QObject
@@ -31,5 +34,15 @@ public Q_SLOTS:
     void emitUpdateFinished();
 
 private:
+    enum class EntryOutcome { Installed, Absent, Failed, Retry, Aborted };
+
+    EntryOutcome installEntry(bool noUser, const FileSpecification& entry, const QDir& source,
+                              const QDir& dest);
+    // ensureFileRemoved, also telling where a special file was moved aside to.
+    QMessageBox::StandardButton clearDestination(bool noUser, const QString& path,
+                                                 QString* movedAside);
+    void restoreMovedAside(const QString& movedAside, const QString& destination);
+    QMessageBox::StandardButton ask(const QString& text);
+
     bool complete = false;
 };
