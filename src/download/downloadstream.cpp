@@ -1,1 +1,238 @@
 #include "downloadstream.h"
+
+#include "filemd5.h"
+#include "safepath.h"
+
+#include <QFile>
+#include <QTimer>
+
+namespace
+{
+// The product index is fetched without a checksum or length; nothing it can honestly be comes
+// near this size.
+constexpr qint64 uncheckedFileLimit = 64 * 1024 * 1024;
+constexpr int finishDelayMs = 10;
+} // namespace
+
+SingleFileDownloadStream::SingleFileDownloadStream(const QString& localRoot)
+    : localDir(localRoot), retryTimer(new QTimer(this)), finishTimer(new QTimer(this))
+{
+    retryTimer->setSingleShot(true);
+    finishTimer->setSingleShot(true);
+    finishTimer->setInterval(finishDelayMs);
+    connect(retryTimer, &QTimer::timeout, this, &SingleFileDownloadStream::onRepeatDownloadAttempt);
+    connect(finishTimer, &QTimer::timeout, this, &SingleFileDownloadStream::emitFileFinished);
+}
+
+SingleFileDownloadStream::~SingleFileDownloadStream()
+{
+    // An unfinished file is worthless; a finished one has already been closed.
+    releaseFile(true);
+}
+
+void SingleFileDownloadStream::getFile(const QString& fileName, const QString& md5, qint64 length)
+{
+    checkGetFilePrerequisitions();
+    const QString path = prepareGetFile(fileName, md5, length, true);
+    if (!path.isEmpty())
+        fileRequestId = createFileRequest(path, file);
+}
+
+void SingleFileDownloadStream::getProgress(quint64* done, quint64* total) const
+{
+    if (done)
+        *done = quint64(this->done);
+    if (total)
+        *total = quint64(length);
+}
+
+void SingleFileDownloadStream::cancel()
+{
+    retryTimer->stop();
+    finishTimer->stop();
+    releaseFile(true);
+    setState(DSS_Idle);
+}
+
+void SingleFileDownloadStream::onDataTransferProgress(qint64 done, qint64 total)
+{
+    this->done = done;
+    emit progressCount(done, total);
+}
+
+void SingleFileDownloadStream::emitFileFinished()
+{
+    emit fileFinished();
+}
+
+void SingleFileDownloadStream::onRepeatDownloadAttempt()
+{
+    if (state != DSS_Downloading)
+        return;
+    checkGetFilePrerequisitions();
+    const QString path = prepareGetFile(fileName, md5, length, false);
+    if (path.isEmpty())
+        return;
+    emit message(tr("Download attempt %1").arg(attempt));
+    fileRequestId = createFileRequest(path, file);
+}
+
+bool SingleFileDownloadStream::internalInitDownloadParams(const QUrl& url, const QString& proxy,
+                                                          int retries, int timeout)
+{
+    this->url = url;
+    this->retries = retries;
+    this->timeout = timeout;
+    this->proxy.clear();
+
+    const QString text = proxy.trimmed();
+    if (text.isEmpty())
+        return true;
+    const QUrl parsed(text.contains(QLatin1String("://")) ? text : QLatin1String("http://") + text,
+                      QUrl::StrictMode);
+    // Only an HTTP proxy can be spoken to; anything else means a direct connection.
+    if (!parsed.isValid() || parsed.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) ||
+        parsed.host().isEmpty())
+        return false;
+    this->proxy = parsed;
+    return true;
+}
+
+QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const QString& md5,
+                                                 qint64 length, bool newFile)
+{
+    if (newFile) {
+        attempt = 1;
+        if (state != DSS_Ready)
+            return QString();
+    }
+    // A repeated attempt runs in DSS_Downloading; a failure ends the file like any other.
+    auto fail = [this, newFile](const QString& text) {
+        if (!newFile)
+            setState(DSS_Ready);
+        emit fileError(DSE_LocalFile, text);
+        return QString();
+    };
+
+    // The name comes from a mirror's index: it must stay below the local root.
+    const QString localPath =
+        isSafeRelativePath(fileName) ? localDir.absoluteFilePath(fileName) : QString();
+    if (localPath.isEmpty())
+        return fail(QLatin1String("ERROR: failed to detect local path for ") + fileName);
+
+    this->fileName = fileName;
+    destFilePath = localPath;
+    this->md5 = md5;
+    this->length = length;
+    done = 0;
+
+    const int slash = localPath.lastIndexOf(QLatin1Char('/'));
+    if (slash > 0) {
+        const QString directory = localPath.left(slash);
+        if (!QDir().mkpath(directory))
+            return fail(QLatin1String("ERROR: failed creating subdirectory: ") + directory);
+    }
+
+    releaseFile(false);
+    file = new QFile(localPath);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        delete file;
+        file = nullptr;
+        return fail(QStringLiteral("ERROR: failed creating %1").arg(localPath));
+    }
+
+    QString requestPath = url.path();
+    if (!requestPath.endsWith(QLatin1Char('/')))
+        requestPath += QLatin1Char('/');
+    requestPath += fileName;
+
+    setState(DSS_Downloading);
+    return requestPath;
+}
+
+bool SingleFileDownloadStream::finalCheckCurrentFile()
+{
+    qint64 size = 0;
+    if (file) {
+        size = file->size();
+        releaseFile(false);
+    }
+
+    if (md5.isEmpty()) {
+        setState(DSS_Ready);
+        finishTimer->start();
+        return true;
+    }
+    if (size != length) {
+        setState(DSS_Ready);
+        emit fileError(DSE_WrongLength,
+                       QStringLiteral("ERROR: Wrong length of %1 (%2 while required %3)")
+                           .arg(destFilePath, QString::number(size), QString::number(length)));
+        QFile::remove(destFilePath);
+        return false;
+    }
+    if (getFileMD5Ex(destFilePath).compare(md5, Qt::CaseInsensitive) != 0) {
+        setState(DSS_Ready);
+        emit fileError(DSE_WrongChecksum,
+                       QStringLiteral("ERROR: Wrong checksum for %1").arg(destFilePath));
+        QFile::remove(destFilePath);
+        return false;
+    }
+    setState(DSS_Ready);
+    finishTimer->start();
+    return true;
+}
+
+void SingleFileDownloadStream::handleConnectError(QString text)
+{
+    emit failedToConnect(text);
+}
+
+void SingleFileDownloadStream::handleFileRequestError(QString text, bool repeatable)
+{
+    releaseFile(true);
+    ++attempt;
+    if (!repeatable || attempt > retries) {
+        setState(DSS_Ready);
+        emit fileError(DSE_TransferFailed, QLatin1String("ERROR: ") + text);
+        return;
+    }
+    emit message(tr("Download error. Timeout %1 seconds to repeat.").arg(timeout));
+    retryTimer->start(qMax(0, timeout) * 1000);
+}
+
+void SingleFileDownloadStream::handleFileTooLarge()
+{
+    const qint64 size = file ? file->size() : 0;
+    releaseFile(true);
+    setState(DSS_Ready);
+    emit fileError(DSE_WrongLength,
+                   QStringLiteral("ERROR: Wrong length of %1 (%2 while required %3)")
+                       .arg(destFilePath, QString::number(size), QString::number(length)));
+}
+
+qint64 SingleFileDownloadStream::byteLimit() const
+{
+    if (!md5.isEmpty())
+        return length + 1;
+    if (length == 0)
+        return uncheckedFileLimit;
+    return -1;
+}
+
+void SingleFileDownloadStream::setState(DownloadStream_State s)
+{
+    state = s;
+    emit stateChanged(s);
+}
+
+void SingleFileDownloadStream::releaseFile(bool remove)
+{
+    if (!file)
+        return;
+    file->close();
+    if (remove)
+        file->remove();
+    delete file;
+    file = nullptr;
+}

@@ -6,6 +6,7 @@
 #include <QUrl>
 
 class QFile;
+class QTimer;
 
 enum DownloadStream_State {
     DSS_Idle = 0,
@@ -67,7 +68,12 @@ protected:
                            bool newFile);
     bool finalCheckCurrentFile();
     void handleConnectError(QString text);
-    void handleFileRequestError(QString text);
+    // repeatable false: the server refused the file for good, asking again cannot help.
+    void handleFileRequestError(QString text, bool repeatable = true);
+    // The body passed byteLimit(): the server sends something else than the file.
+    void handleFileTooLarge();
+    // What the transport may write for the current file; -1 for no limit.
+    qint64 byteLimit() const;
     void setState(DownloadStream_State s);
 
     DownloadStream_State state = DSS_Idle;
@@ -86,4 +92,10 @@ protected:
     int loginId = -1;
     int fileRequestId = -1;
     int attempt = 0;
+
+private:
+    void releaseFile(bool remove);
+
+    QTimer* retryTimer;
+    QTimer* finishTimer;
 };
