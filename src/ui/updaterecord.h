@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+// The record of an update in progress: group "current" of "update.ini" in iniDir (empty means
+// the installation directory). Every other group of the file is left as it is.
+
+// True when the record is usable; only then are the non-null outputs filled.
+bool getExistingUpdateData(const QString& iniDir, QString* version, QString* type, QString* dir);
+void writeUpdateData(const QString& iniDir, const QString& version, const QString& dir,
+                     const QString& type);
+void removeUpdateData(const QString& iniDir);
+
+// Whether a recorded download directory may be resumed in, emptied and removed: an absolute,
+// clean path to a real directory (not a symbolic link) named "voxmere_temp_..." that belongs to
+// the user running the updater.
+bool isUsableDownloadDirectory(const QString& dir);
