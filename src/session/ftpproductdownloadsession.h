@@ -9,6 +9,8 @@
 #include <QString>
 #include <QVector>
 
+class QRandomGenerator;
+
 enum FTPProductDownloadSession_State {
     PDS_Starting = 0,
     PDS_RetrievingFileList = 1,
@@ -75,6 +77,10 @@ public:
     const QVector<DownloadStream*>& getStreams() const { return streams; }
     const TaskState& getTask() const { return task; }
 
+    // The generator behind the random choice of mirrors, shared by all sessions. It starts
+    // seeded with the time in seconds; main may seed it again once at start.
+    static QRandomGenerator* randomGenerator();
+
 Q_SIGNALS:
     void downloadInitiated();
     void progressCount(quint64, quint64);
@@ -105,6 +111,11 @@ private:
     int getNextMirror();
     void changeStreamMirror(int stream);
     void attachStream(DownloadStream* record, int mirror);
+    void takeFileList();
+    bool enoughDiskSpace();
+    void emitProgress();
+    void giveUpIfNoMirrorLeft();
+    void endSession(bool finished);
 
     FTPProductDownloadSession_State state = PDS_Starting;
     QDir appRoot;
@@ -113,4 +124,6 @@ private:
     QVector<MarkedSiteData> mirrors;
     TaskState task;
     QVector<DownloadStream*> streams;
+    // Set just before the final signal: later stream events find nothing to do.
+    bool ended = false;
 };

@@ -1,0 +1,537 @@
+#include "ftpproductdownloadsession.h"
+
+#include "filemd5.h"
+#include "updateprocess.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QStorageInfo>
+#include <QUrl>
+
+#include <limits>
+
+namespace
+{
+
+// An unsigned INI value as the settings give it; text that is no number reads as 0.
+quint64 readUnsigned(const QSettings& settings, const QString& key, quint64 fallback)
+{
+    const QVariant value = settings.value(key);
+    if (!value.isValid())
+        return fallback;
+    bool ok = false;
+    const quint64 number = value.toString().trimmed().toULongLong(&ok);
+    return ok ? number : 0;
+}
+
+QString megabytes(quint64 bytes, bool roundUp)
+{
+    const quint64 mb = 1000 * 1000;
+    return QString::number(roundUp ? (bytes + mb - 1) / mb : bytes / mb);
+}
+
+} // namespace
+
+FTPProductDownloadSession::DownloadStream::DownloadStream(int index, const QString& downloadDir,
+                                                          const QString& proxy)
+    : relay(index), downloadDir(downloadDir), proxy(proxy)
+{
+}
+
+FTPProductDownloadSession::DownloadStream::~DownloadStream()
+{
+    delete stream;
+    stream = nullptr;
+}
+
+QRandomGenerator* FTPProductDownloadSession::randomGenerator()
+{
+    static QRandomGenerator generator(quint32(QDateTime::currentSecsSinceEpoch()));
+    return &generator;
+}
+
+FTPProductDownloadSession::FTPProductDownloadSession() : appRoot(getAppRootPath()) {}
+
+FTPProductDownloadSession::~FTPProductDownloadSession()
+{
+    for (DownloadStream* record : std::as_const(streams))
+        delete record;
+    streams.clear();
+}
+
+bool FTPProductDownloadSession::initialize(const InitialParameters& parameters)
+{
+    params = parameters;
+    mirrors.clear();
+
+    QSettings mirrorSettings(params.mirrorsFile, QSettings::IniFormat);
+    const int count = mirrorSettings.beginReadArray("mirrors");
+    for (int i = 0; i < count; ++i) {
+        mirrorSettings.setArrayIndex(i);
+        MarkedSiteData site;
+        site.name = mirrorSettings.value("mirror").toString();
+        mirrors.append(site);
+    }
+    mirrorSettings.endArray();
+
+    const quint64 intMax = quint64(std::numeric_limits<qint32>::max());
+    for (MarkedSiteData& site : mirrors) {
+        mirrorSettings.beginGroup(site.name);
+        site.url = mirrorSettings.value("url").toString();
+        if (!site.url.endsWith('/'))
+            site.url += '/';
+        site.url += params.version;
+        const quint64 retries = readUnsigned(mirrorSettings, "retries", 5);
+        site.retries = (retries == 0 || retries > intMax) ? 5 : int(retries);
+        const quint64 timeout = readUnsigned(mirrorSettings, "timeout", 15);
+        site.timeout = timeout > intMax ? 15 : int(timeout);
+        mirrorSettings.endGroup();
+    }
+
+    // Without a settings file the workflow's default applies and the connection is direct.
+    proxy.clear();
+    streamCount = qMax(1, params.defaultStreams);
+    if (!params.settingsFile.isEmpty()) {
+        QSettings settings(params.settingsFile, QSettings::IniFormat);
+        settings.beginGroup("update");
+        proxy = settings.value("proxy").toString();
+        const QVariant streamsValue = settings.value("streams");
+        if (streamsValue.isValid()) {
+            bool ok = false;
+            const int n = streamsValue.toString().trimmed().toInt(&ok);
+            streamCount = (ok && n > 0) ? n : 1;
+        } else {
+            streamCount = params.defaultStreams > 0 ? params.defaultStreams : 1;
+        }
+        settings.endGroup();
+    }
+    return !mirrors.isEmpty();
+}
+
+void FTPProductDownloadSession::startUpdate()
+{
+    arrangeStreams();
+    state = PDS_Starting;
+    if (mirrors.isEmpty()) {
+        // The owner learns the outcome through a signal, never inside the call that started it.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (ended)
+                    return;
+                Q_EMIT message(QString("ERROR: no mirrors in %1").arg(params.mirrorsFile));
+                endSession(false);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    attachStream(streams[0], 0);
+}
+
+void FTPProductDownloadSession::arrangeStreams()
+{
+    const int n = streamCount > 0 ? streamCount : 1;
+    streams.reserve(streams.size() + n);
+    for (int i = 0; i < n; ++i)
+        createDownloadStream();
+}
+
+FTPProductDownloadSession::DownloadStream* FTPProductDownloadSession::createDownloadStream()
+{
+    auto* record = new DownloadStream(streams.size(), params.downloadDir, proxy);
+    streams.append(record);
+    DownloadStreamIdentifiedSignals* relay = &record->relay;
+    connect(relay, &DownloadStreamIdentifiedSignals::stateChanged, this,
+            &FTPProductDownloadSession::onStateChanged);
+    connect(relay, &DownloadStreamIdentifiedSignals::message, this,
+            &FTPProductDownloadSession::onStreamMessage);
+    connect(relay, &DownloadStreamIdentifiedSignals::failedToConnect, this,
+            &FTPProductDownloadSession::onFailedToConnect);
+    connect(relay, &DownloadStreamIdentifiedSignals::connected, this,
+            &FTPProductDownloadSession::onConnected);
+    connect(relay, &DownloadStreamIdentifiedSignals::disconnected, this,
+            &FTPProductDownloadSession::onDisconnected);
+    connect(relay, &DownloadStreamIdentifiedSignals::progressCount, this,
+            &FTPProductDownloadSession::onProgressCount);
+    connect(relay, &DownloadStreamIdentifiedSignals::fileFinished, this,
+            &FTPProductDownloadSession::onFileFinished);
+    connect(relay, &DownloadStreamIdentifiedSignals::fileError, this,
+            &FTPProductDownloadSession::onFileError);
+    return record;
+}
+
+void FTPProductDownloadSession::attachStream(DownloadStream* record, int mirror)
+{
+    const MarkedSiteData& site = mirrors[mirror];
+    const QUrl url(site.url);
+    SingleFileDownloadStream* const before = record->stream;
+    const int kindBefore = before ? before->kind() : -1;
+
+    record->fileIndex = -1;
+    record->mirrorIndex = mirror;
+    if (!adjustDownloadStream(&record->stream, url, record->downloadDir)) {
+        // A scheme no stream speaks counts as a connection that failed, reported from the event
+        // loop like any other.
+        DownloadStreamIdentifiedSignals* relay = &record->relay;
+        const QString text = QString("Unsupported URL scheme: %1").arg(site.url);
+        QMetaObject::invokeMethod(
+            relay, [relay, text] { relay->onFailedToConnect(text); }, Qt::QueuedConnection);
+        return;
+    }
+    SingleFileDownloadStream* const stream = record->stream;
+    if (before == nullptr || kindBefore != stream->kind())
+        connectStreamToRelay(stream, &record->relay);
+    stream->initiateConnection(url, record->proxy, site.retries, site.timeout);
+}
+
+bool FTPProductDownloadSession::retrieveSessionState()
+{
+    state = PDS_RetrievingFileList;
+    DownloadStream* record = streams[0];
+    record->fileIndex = -1;
+    if (!record->stream)
+        return false;
+    record->stream->getFile(params.clientType + ".ini", QString(), 0);
+    return true;
+}
+
+bool FTPProductDownloadSession::checkAllFiles(const QString& indexPath)
+{
+    if (indexPath.isEmpty())
+        return false;
+    if (!task.initializeByProductIni(indexPath)) {
+        Q_EMIT message(tr("Unable to initialize session with %1.").arg(indexPath));
+        return false;
+    }
+    const quint64 totalSize = task.getTotalSize();
+    Q_EMIT progressCount(0, totalSize);
+
+    task.resetMarks();
+    quint64 done = 0;
+    const int count = task.getSize();
+    for (int i = 0; i < count; ++i) {
+        FileSpecification entry;
+        task.get(i, &entry);
+
+        const QString installed = appRoot.absoluteFilePath(entry.installedPath());
+        if (QFileInfo::exists(installed)) {
+            const QString expected = entry.isPacked() ? entry.unpackedMd5 : entry.md5;
+            if (getFileMD5Ex(installed) == expected) {
+                task.markReady(i);
+                Q_EMIT message(QString("File %1 up to date").arg(installed));
+                done += entry.size;
+                Q_EMIT progressCount(done, totalSize);
+                continue;
+            }
+        }
+
+        const QString local = params.downloadDir + "/" + entry.directory + "/" + entry.name;
+        if (!QFileInfo::exists(local)) {
+            task.markNoFile(i, false);
+            continue;
+        }
+        bool accepted = false;
+        {
+            QFile copy(local);
+            if (copy.open(QIODevice::ReadOnly) && quint64(copy.size()) == entry.size)
+                accepted = getFileMD5Ex(copy) == entry.md5;
+        }
+        if (accepted) {
+            task.markDownloaded(i);
+            done += entry.size;
+            Q_EMIT progressCount(done, totalSize);
+        } else {
+            task.markNoFile(i, false);
+            QFile::remove(local);
+        }
+    }
+    task.updateCompletionInfo();
+    Q_EMIT message(QString("Verification of %1 file(s) complete. Ready: %2, Downloaded: %3.")
+                       .arg(count)
+                       .arg(task.readyCount)
+                       .arg(task.downloadedCount - task.readyCount));
+    return true;
+}
+
+void FTPProductDownloadSession::startDownloadBySessionState()
+{
+    if (task.downloadedCount == task.getSize()) {
+        Q_EMIT message("Download finished.");
+        endSession(true);
+        return;
+    }
+    if (!enoughDiskSpace())
+        return;
+    Q_EMIT progressCount(task.downloadedSize, task.getTotalSize());
+
+    int m = 0;
+    for (DownloadStream* record : std::as_const(streams)) {
+        if (record->mirrorIndex >= 0)
+            continue;
+        attachStream(record, m);
+        m = (m + 1) % mirrors.size();
+    }
+    for (int i = 0; i < streams.size(); ++i) {
+        SingleFileDownloadStream* stream = streams[i]->stream;
+        if (stream && streams[i]->mirrorIndex >= 0 && stream->getState() == DSS_Ready)
+            assignNextFile(i);
+    }
+}
+
+bool FTPProductDownloadSession::enoughDiskSpace()
+{
+    const quint64 needed = task.getTotalSize() - task.downloadedSize;
+    // The download directory exists by now (the index lies in it); its nearest existing
+    // ancestor stands in otherwise.
+    QFileInfo dir(params.downloadDir);
+    while (!dir.exists() && !dir.absoluteFilePath().isEmpty() && !dir.isRoot())
+        dir = QFileInfo(dir.absolutePath());
+    const QStorageInfo storage(dir.absoluteFilePath());
+    if (!storage.isValid() || !storage.isReady())
+        return true;
+    const quint64 available = quint64(qMax<qint64>(0, storage.bytesAvailable()));
+    if (needed <= available)
+        return true;
+    Q_EMIT message(QString("Not enough disk space: %1 MB needed, %2 MB free.")
+                       .arg(megabytes(needed, true), megabytes(available, false)));
+    endSession(false);
+    return false;
+}
+
+int FTPProductDownloadSession::getNextFileIndex()
+{
+    return task.getNextFileMarkPending();
+}
+
+bool FTPProductDownloadSession::assignNextFile(int stream)
+{
+    DownloadStream* record = streams[stream];
+    const int f = getNextFileIndex();
+    if (f < 0) {
+        Q_EMIT message(QString("Stream %1 shutting down").arg(stream));
+        if (record->stream)
+            record->stream->cancel();
+        record->fileIndex = -1;
+        record->mirrorIndex = -1;
+        return false;
+    }
+    QString directory, name, md5;
+    quint64 size = 0;
+    if (!task.get(f, &directory, &name, &md5, &size)) {
+        Q_EMIT message("Fatal internal error");
+        return false;
+    }
+    record->fileIndex = f;
+    record->stream->getFile(directory + "/" + name, md5, qint64(size));
+    return true;
+}
+
+int FTPProductDownloadSession::getNextMirror()
+{
+    const int n = mirrors.size();
+    if (n == 0)
+        return -1;
+    const int start = int(randomGenerator()->bounded(quint32(n)));
+    for (int k = 0; k < n; ++k) {
+        const int j = (start + k) % n;
+        if (!mirrors[j].marked)
+            return j;
+    }
+    return -1;
+}
+
+void FTPProductDownloadSession::changeStreamMirror(int stream)
+{
+    DownloadStream* record = streams[stream];
+    if (record->mirrorIndex >= 0)
+        mirrors[record->mirrorIndex].marked = true;
+    record->mirrorIndex = -1;
+    if (record->fileIndex >= 0)
+        task.resetPendingMark(record->fileIndex);
+
+    const int k = getNextMirror();
+    if (k < 0) {
+        Q_EMIT message(
+            QString("Stream %1 can't continue - all mirrors reported error").arg(stream));
+        if (record->stream)
+            record->stream->cancel();
+        record->fileIndex = -1;
+        giveUpIfNoMirrorLeft();
+        return;
+    }
+    if (record->stream)
+        record->stream->cancel();
+    record->fileIndex = -1;
+    Q_EMIT message(QString("Stream %1 change mirror to %2").arg(stream).arg(k));
+    attachStream(record, k);
+    Q_EMIT streamSwitchMirror(stream);
+}
+
+void FTPProductDownloadSession::giveUpIfNoMirrorLeft()
+{
+    for (const DownloadStream* record : std::as_const(streams)) {
+        if (record->mirrorIndex >= 0)
+            return;
+    }
+    endSession(false);
+}
+
+void FTPProductDownloadSession::endSession(bool finished)
+{
+    // The owner may release the session from its slot; nothing is touched after the signal.
+    ended = true;
+    if (finished)
+        Q_EMIT downloadFinished();
+    else
+        Q_EMIT processCancelled();
+}
+
+void FTPProductDownloadSession::onStateChanged(int, DownloadStream_State) {}
+
+void FTPProductDownloadSession::onStreamMessage(int streamIdx, QString text)
+{
+    if (ended)
+        return;
+    Q_EMIT message(tr("Stream %1: %2").arg(streamIdx).arg(text));
+}
+
+void FTPProductDownloadSession::onFailedToConnect(int streamIdx, const QString& text)
+{
+    if (ended)
+        return;
+    Q_EMIT message(tr("Stream %1 got error %2").arg(streamIdx).arg(text));
+    changeStreamMirror(streamIdx);
+}
+
+void FTPProductDownloadSession::onConnected(int streamIdx)
+{
+    if (ended)
+        return;
+    Q_EMIT message(QString("Stream %1 connected").arg(streamIdx));
+    DownloadStream* record = streams[streamIdx];
+    if (state == PDS_Downloading) {
+        if (record->stream && record->mirrorIndex >= 0 && record->fileIndex < 0 &&
+            record->stream->getState() == DSS_Ready)
+            assignNextFile(streamIdx);
+    } else if (state == PDS_Starting && streamIdx == 0) {
+        retrieveSessionState();
+    }
+}
+
+void FTPProductDownloadSession::onDisconnected(int streamIdx)
+{
+    if (ended)
+        return;
+    DownloadStream* record = streams[streamIdx];
+    if (record->mirrorIndex < 0)
+        return;
+    // The file the stream was fetching goes back to the pool for whichever stream asks next.
+    if (record->fileIndex >= 0)
+        task.resetPendingMark(record->fileIndex);
+    record->fileIndex = -1;
+    if (state == PDS_RetrievingFileList && streamIdx == 0)
+        state = PDS_Starting;
+
+    const int k = getNextMirror();
+    if (k < 0) {
+        Q_EMIT message(
+            QString("Stream %1 can't continue - all mirrors reported error").arg(streamIdx));
+        if (record->stream)
+            record->stream->cancel();
+        record->mirrorIndex = -1;
+        giveUpIfNoMirrorLeft();
+        return;
+    }
+    if (record->stream)
+        record->stream->cancel();
+    Q_EMIT message(QString("Stream %1 change mirror to %2").arg(streamIdx).arg(mirrors[k].url));
+    attachStream(record, k);
+}
+
+void FTPProductDownloadSession::onProgressCount(int, qint64, qint64)
+{
+    if (ended)
+        return;
+    emitProgress();
+}
+
+void FTPProductDownloadSession::emitProgress()
+{
+    quint64 sum = 0;
+    for (const DownloadStream* record : std::as_const(streams)) {
+        if (record->fileIndex < 0 || !record->stream)
+            continue;
+        quint64 received = 0;
+        record->stream->getProgress(&received, nullptr);
+        sum += received;
+    }
+    Q_EMIT progressCount(task.downloadedSize + sum, task.getTotalSize());
+}
+
+void FTPProductDownloadSession::onFileFinished(int streamIdx)
+{
+    if (ended)
+        return;
+    if (state == PDS_RetrievingFileList) {
+        if (streamIdx == 0)
+            takeFileList();
+        return;
+    }
+    if (state != PDS_Downloading)
+        return;
+    DownloadStream* record = streams[streamIdx];
+    const int f = record->fileIndex;
+    if (f < 0)
+        return;
+    task.markReady(f);
+    record->fileIndex = -1;
+    emitProgress();
+    if (task.downloadedCount == task.getSize()) {
+        Q_EMIT message("Download finished.");
+        endSession(true);
+        return;
+    }
+    QString name;
+    task.get(f, nullptr, &name, nullptr, nullptr);
+    Q_EMIT message(QString("Stream %1, %2 OK").arg(streamIdx).arg(name));
+    assignNextFile(streamIdx);
+}
+
+void FTPProductDownloadSession::takeFileList()
+{
+    Q_EMIT message("Download file list retrieved.");
+    state = PDS_Downloading;
+    const QString indexPath = streams[0]->stream->getDestFilePath();
+    if (!checkAllFiles(indexPath)) {
+        Q_EMIT message("Can't continue.");
+        endSession(true);
+        return;
+    }
+    startDownloadBySessionState();
+}
+
+void FTPProductDownloadSession::onFileError(int streamIdx, DownloadStream_Error kind,
+                                            const QString& text)
+{
+    if (ended)
+        return;
+    if (state == PDS_RetrievingFileList)
+        state = PDS_Starting;
+    switch (kind) {
+    case DSE_WrongChecksum:
+    case DSE_WrongLength:
+    case DSE_TransferFailed:
+        Q_EMIT message(QString("Stream %1 reported error: %2").arg(streamIdx).arg(text));
+        changeStreamMirror(streamIdx);
+        break;
+    case DSE_LocalFile:
+        // The download directory cannot be written: no mirror helps. The record and the files
+        // already fetched stay, so a restart resumes once the disk is fixed.
+        Q_EMIT message(QString("Stream %1 reported error: %2").arg(streamIdx).arg(text));
+        endSession(false);
+        break;
+    }
+}
