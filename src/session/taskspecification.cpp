@@ -1,1 +1,246 @@
 #include "taskspecification.h"
+
+#include "safepath.h"
+
+#include <QSet>
+#include <QSettings>
+
+namespace
+{
+
+const QString fieldSeparator = QStringLiteral("::");
+const QString deleteGroup = QStringLiteral("delete");
+
+quint64 toLength(const QString& field)
+{
+    // Anything that is not an unsigned decimal number counts as 0.
+    return field.toULongLong(nullptr, 10);
+}
+
+// The index value of an entry: md5::size, or md5::size::unpackedMd5::unpackedSize::unpackedName
+// for a packed file. parseIndexValue and formatIndexValue are the only places that know it.
+bool parseIndexValue(const QString& value, FileSpecification* entry)
+{
+    const QStringList fields = value.split(fieldSeparator, Qt::KeepEmptyParts, Qt::CaseSensitive);
+    if (fields.size() != 2 && fields.size() != 5)
+        return false;
+    entry->md5 = fields[0];
+    entry->size = toLength(fields[1]);
+    if (fields.size() == 5) {
+        entry->unpackedMd5 = fields[2];
+        entry->unpackedSize = toLength(fields[3]);
+        entry->unpackedName = fields[4];
+    }
+    return true;
+}
+
+QString formatIndexValue(const FileSpecification& entry)
+{
+    QString value = entry.md5 + fieldSeparator + QString::number(entry.size);
+    if (entry.isPacked())
+        value += fieldSeparator + entry.unpackedMd5 + fieldSeparator +
+                 QString::number(entry.unpackedSize) + fieldSeparator + entry.unpackedName;
+    return value;
+}
+
+// An entry must stay inside the download directory and the installation directory.
+bool hasSafePaths(const FileSpecification& entry)
+{
+    return isSafeRelativePath(entry.mirrorPath()) && isSafeRelativePath(entry.installedPath());
+}
+
+// The session-state record: flags::directory::name::md5::size[::unpackedMd5::unpackedSize::
+// unpackedName].
+QString formatStateRecord(const FileSpecification& entry)
+{
+    QString record = QString::number(entry.flags) + fieldSeparator + entry.directory +
+                     fieldSeparator + entry.name + fieldSeparator + entry.md5 + fieldSeparator +
+                     QString::number(entry.size);
+    if (entry.isPacked())
+        record += fieldSeparator + entry.unpackedMd5 + fieldSeparator +
+                  QString::number(entry.unpackedSize) + fieldSeparator + entry.unpackedName;
+    return record;
+}
+
+bool parseStateRecord(const QString& record, FileSpecification* entry)
+{
+    const QStringList fields = record.split(fieldSeparator, Qt::KeepEmptyParts, Qt::CaseSensitive);
+    if (fields.size() < 5)
+        return false;
+    entry->flags = fields[0].toUInt(nullptr, 10);
+    entry->directory = fields[1];
+    entry->name = fields[2];
+    entry->md5 = fields[3];
+    entry->size = toLength(fields[4]);
+    if (fields.size() == 8) {
+        entry->unpackedMd5 = fields[5];
+        entry->unpackedSize = toLength(fields[6]);
+        entry->unpackedName = fields[7];
+    }
+    return true;
+}
+
+} // namespace
+
+bool TaskSpecification::initializeByProductIni(QSettings* settings)
+{
+    // A bad "delete" key refuses the index before anything is downloaded for it.
+    if (!readDeleteKeys(settings, nullptr))
+        return false;
+
+    files.reserve(files.size() + settings->allKeys().size());
+    const QStringList groups = settings->childGroups();
+    for (const QString& group : groups) {
+        if (group == deleteGroup)
+            continue;
+        settings->beginGroup(group);
+        const QStringList keys = settings->allKeys();
+        for (const QString& key : keys) {
+            FileSpecification entry;
+            entry.directory = group;
+            entry.name = key;
+            if (!parseIndexValue(settings->value(key).toString(), &entry) || !hasSafePaths(entry)) {
+                settings->endGroup();
+                return false;
+            }
+            totalSize += entry.size;
+            files.append(entry);
+        }
+        settings->endGroup();
+    }
+    return true;
+}
+
+bool TaskSpecification::initializeByProductIni(const QString& path)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    return initializeByProductIni(&settings);
+}
+
+bool TaskSpecification::get(int index, FileSpecification* entry) const
+{
+    if (index < 0 || index >= files.size())
+        return false;
+    if (entry)
+        *entry = files[index];
+    return true;
+}
+
+bool TaskSpecification::get(int index, QString* directory, QString* name, QString* md5,
+                            quint64* size) const
+{
+    if (index < 0 || index >= files.size())
+        return false;
+    const FileSpecification& entry = files[index];
+    if (directory)
+        *directory = entry.directory;
+    if (name)
+        *name = entry.name;
+    if (md5)
+        *md5 = entry.md5;
+    if (size)
+        *size = entry.size;
+    return true;
+}
+
+void TaskSpecification::resetFlags(unsigned int mask)
+{
+    for (FileSpecification& entry : files)
+        entry.flags &= ~mask;
+}
+
+void TaskSpecification::save(QSettings* settings) const
+{
+    settings->beginWriteArray(QStringLiteral("file"), files.size());
+    for (int i = 0; i < files.size(); ++i) {
+        settings->setArrayIndex(i);
+        settings->setValue(QStringLiteral("v"), formatStateRecord(files[i]));
+    }
+    settings->endArray();
+}
+
+bool TaskSpecification::load(QSettings* settings)
+{
+    files.clear();
+    // totalSize describes the entries held, and those were just dropped.
+    totalSize = 0;
+    const int count = settings->beginReadArray(QStringLiteral("file"));
+    files.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        settings->setArrayIndex(i);
+        FileSpecification entry;
+        // The stored format never has fewer than five fields; such a record is skipped.
+        if (!parseStateRecord(settings->value(QStringLiteral("v")).toString(), &entry))
+            continue;
+        append(entry);
+    }
+    settings->endArray();
+    return true;
+}
+
+bool TaskSpecification::writeProductIni(QSettings* settings, const QStringList& deletePaths) const
+{
+    QSet<QPair<QString, QString>> seen;
+    for (const FileSpecification& entry : files) {
+        // The reader takes the group name as the directory: it must be a single top-level group
+        // that is neither the "delete" group nor the toolkit's General section.
+        if (entry.directory.contains(QLatin1Char('/')) || entry.directory == deleteGroup ||
+            entry.directory.compare(QLatin1String("general"), Qt::CaseInsensitive) == 0)
+            return false;
+        if (!hasSafePaths(entry))
+            return false;
+        FileSpecification reread;
+        if (!parseIndexValue(formatIndexValue(entry), &reread) ||
+            reread.isPacked() != entry.isPacked() || reread.md5 != entry.md5 ||
+            reread.unpackedMd5 != entry.unpackedMd5 || reread.unpackedName != entry.unpackedName)
+            return false;
+        const QPair<QString, QString> key(entry.directory, entry.name);
+        if (seen.contains(key))
+            return false;
+        seen.insert(key);
+    }
+    for (const QString& path : deletePaths) {
+        if (!isSafeDeleteKey(path))
+            return false;
+    }
+
+    settings->clear();
+    for (const FileSpecification& entry : files) {
+        settings->beginGroup(entry.directory);
+        settings->setValue(entry.name, formatIndexValue(entry));
+        settings->endGroup();
+    }
+    if (!deletePaths.isEmpty()) {
+        settings->beginGroup(deleteGroup);
+        for (const QString& path : deletePaths)
+            settings->setValue(path, QString());
+        settings->endGroup();
+    }
+    return true;
+}
+
+void TaskSpecification::append(const FileSpecification& entry)
+{
+    files.append(entry);
+    totalSize += entry.size;
+}
+
+bool TaskSpecification::readDeleteKeys(QSettings* settings, QStringList* keys)
+{
+    settings->beginGroup(deleteGroup);
+    const QStringList found = settings->allKeys();
+    settings->endGroup();
+    if (keys)
+        *keys = found;
+    for (const QString& key : found) {
+        if (!isSafeDeleteKey(key))
+            return false;
+    }
+    return true;
+}
+
+bool TaskSpecification::isSafeDeleteKey(const QString& key)
+{
+    return isSafeRelativePath(key) && key != QLatin1String("update") &&
+           key != QLatin1String("update.ini") && key != QLatin1String("mirrors.ini");
+}
