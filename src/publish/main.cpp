@@ -1,4 +1,145 @@
-int main()
+#include "publisher.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace
 {
+
+const char* const description =
+    R"(Publishes one version of the Voxmere 3 Client onto an update mirror.
+
+Every file below SOURCE_DIR is one file of the version, installed under its path
+relative to SOURCE_DIR. The tool writes
+  MIRROR_DIR/VERSION/CLIENTTYPE.ini    the product index the updater fetches
+  MIRROR_DIR/VERSION/GROUP/...         the files, as the updater downloads them
+with the MD5 checksum and length of every file. CLIENTTYPE defaults to
+client_linux_x86, GROUP to "files". The version directory is assembled under a
+temporary name and renamed into place when complete, and everything written is
+world-readable. After writing, the index is read back as the updater reads it
+and every packed file is unpacked and checked.
+
+Packing: a file matching a --pack glob is stored gzip-packed as NAME.gz with the
+checksum, length and name of the unpacked file; the updater unpacks it. A glob
+with "/" matches the path relative to SOURCE_DIR ("data/*.pak"), one without
+also matches the bare file name anywhere ("*.pak"). "*" and "?" never match "/".
+
+Deleting: with --previous, every path the previous version installed that this
+version no longer ships, and every path the previous index already deleted, goes
+into the "delete" group, so an update from any older version removes them.
+
+Refused: paths the updater refuses (absolute, empty, ".", "..", backslashes,
+control characters), files the installation keeps for itself (update.ini,
+mirrors.ini, update.lock, session_N.ini, _old_ copies of the updater's own
+files), deleting the updater or its settings, symbolic links to directories,
+and two files that would share a name on the mirror. Nothing is written then.
+
+Exit codes: 0 published, 1 command-line error, 2 refused or failed.)";
+
+QString formatEntry(const FileSpecification& e)
+{
+    QString line =
+        QStringLiteral("  %1  %2 bytes  md5 %3").arg(e.mirrorPath()).arg(e.size).arg(e.md5);
+    if (e.isPacked())
+        line += QStringLiteral("  (packed %1: %2 bytes, md5 %3)")
+                    .arg(e.unpackedName)
+                    .arg(e.unpackedSize)
+                    .arg(e.unpackedMd5);
+    return line;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("update-publish"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption pack(QStringLiteral("pack"),
+                                  QStringLiteral("Store files matching PATTERN gzip-packed "
+                                                 "(repeatable)."),
+                                  QStringLiteral("PATTERN"));
+    const QCommandLineOption previous(QStringLiteral("previous"),
+                                      QStringLiteral("Product index of the previous version; "
+                                                     "what it installed and this version lacks "
+                                                     "is deleted."),
+                                      QStringLiteral("OLDINDEX"));
+    const QCommandLineOption remove(QStringLiteral("delete"),
+                                    QStringLiteral("Also delete PATH (relative to the "
+                                                   "installation) when updating (repeatable)."),
+                                    QStringLiteral("PATH"));
+    const QCommandLineOption group(QStringLiteral("group"),
+                                   QStringLiteral("Index group and mirror directory of the files "
+                                                  "(default: files)."),
+                                   QStringLiteral("NAME"), QStringLiteral("files"));
+    const QCommandLineOption replace(QStringLiteral("replace"),
+                                     QStringLiteral("Replace a version that is already "
+                                                    "published."));
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   QStringLiteral("Print only warnings and errors."));
+    parser.addOptions({pack, previous, remove, group, replace, quiet});
+    parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
+                                 QStringLiteral("Directory holding the version's files."));
+    parser.addPositionalArgument(QStringLiteral("MIRROR_DIR"),
+                                 QStringLiteral("Root of the mirror (the URL in mirrors.ini)."));
+    parser.addPositionalArgument(QStringLiteral("VERSION"),
+                                 QStringLiteral("Version number, a decimal integer."));
+    parser.addPositionalArgument(QStringLiteral("CLIENTTYPE"),
+                                 QStringLiteral("Client type (default: client_linux_x86)."),
+                                 QStringLiteral("[CLIENTTYPE]"));
+    parser.process(app);
+
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const QStringList args = parser.positionalArguments();
+    if (args.size() < 3 || args.size() > 4) {
+        err << "update-publish: expected SOURCE_DIR MIRROR_DIR VERSION [CLIENTTYPE]; see --help\n";
+        return 1;
+    }
+
+    PublishOptions options;
+    options.sourceDir = args.at(0);
+    options.mirrorDir = args.at(1);
+    options.version = args.at(2);
+    if (args.size() == 4)
+        options.clientType = args.at(3);
+    options.group = parser.value(group);
+    options.packPatterns = parser.values(pack);
+    options.previousIndex = parser.value(previous);
+    options.extraDeletes = parser.values(remove);
+    options.replace = parser.isSet(replace);
+
+    Publisher publisher(options);
+    const bool ok = publisher.run();
+    for (const QString& note : publisher.warnings())
+        err << "update-publish: warning: " << note << "\n";
+    if (!ok) {
+        err << "update-publish: error: " << publisher.errorString() << "\n";
+        return 2;
+    }
+
+    if (!parser.isSet(quiet)) {
+        int packed = 0;
+        out << "Published version " << QFileInfo(publisher.versionDir()).fileName() << " of "
+            << options.clientType << " into " << publisher.versionDir() << "\n";
+        for (const FileSpecification& e : publisher.entries()) {
+            out << formatEntry(e) << "\n";
+            packed += e.isPacked() ? 1 : 0;
+        }
+        for (const QString& path : publisher.deletePaths())
+            out << "  delete " << path << "\n";
+        out << "Index " << publisher.indexPath() << ": " << publisher.entries().size()
+            << " file(s), " << packed << " packed, " << publisher.deletePaths().size()
+            << " to delete, " << publisher.mirrorBytes() << " bytes on the mirror.\n";
+    }
     return 0;
 }

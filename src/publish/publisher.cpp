@@ -1,0 +1,420 @@
+#include "publisher.h"
+
+#include "filemd5.h"
+#include "safepath.h"
+#include "updateprocess.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <fnmatch.h>
+#include <limits>
+
+namespace
+{
+
+const QFile::Permissions filePermissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                                           QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
+const QFile::Permissions dirPermissions =
+    filePermissions | QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
+
+bool isSingleComponent(const QString& name)
+{
+    return isSafeRelativePath(name) && !name.contains('/');
+}
+
+bool isInside(const QString& path, const QString& dir)
+{
+    return path == dir || path.startsWith(dir.endsWith('/') ? dir : dir + '/');
+}
+
+// Mirror servers run as another user; everything published must be world-readable.
+void makeReadable(const QString& root)
+{
+    QFile::setPermissions(root, dirPermissions);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile::setPermissions(path, it.fileInfo().isDir() ? dirPermissions : filePermissions);
+    }
+}
+
+bool sameEntry(const FileSpecification& a, const FileSpecification& b)
+{
+    return a.directory == b.directory && a.name == b.name && a.md5 == b.md5 && a.size == b.size &&
+           a.unpackedMd5 == b.unpackedMd5 && a.unpackedSize == b.unpackedSize &&
+           a.unpackedName == b.unpackedName;
+}
+
+} // namespace
+
+Publisher::Publisher(const PublishOptions& options) : options(options) {}
+
+QString Publisher::versionDir() const
+{
+    return QDir(options.mirrorDir).absoluteFilePath(canonicalVersion);
+}
+
+QString Publisher::indexPath() const
+{
+    return versionDir() + "/" + options.clientType + ".ini";
+}
+
+quint64 Publisher::mirrorBytes() const
+{
+    quint64 total = 0;
+    for (const FileSpecification& e : written)
+        total += e.size;
+    return total;
+}
+
+bool Publisher::matchesPattern(const QString& relativePath, const QString& pattern)
+{
+    const QByteArray glob = pattern.toUtf8();
+    const QByteArray bareName = relativePath.section('/', -1).toUtf8();
+    return fnmatch(glob.constData(), relativePath.toUtf8().constData(), FNM_PATHNAME) == 0 ||
+           fnmatch(glob.constData(), bareName.constData(), FNM_PATHNAME) == 0;
+}
+
+bool Publisher::isReservedInstallPath(const QString& relativePath)
+{
+    static const QRegularExpression sessionFile(QStringLiteral("^session_[0-9]+\\.ini$"));
+    if (relativePath == "update.ini" || relativePath == "mirrors.ini" ||
+        relativePath == "update.lock" || sessionFile.match(relativePath).hasMatch())
+        return true;
+    // removeOldFiles deletes these at every start of the updater.
+    for (const QString& special : getSpecialFileNames()) {
+        if (relativePath == getSpecialFileRenamePrefix() + special)
+            return true;
+    }
+    return false;
+}
+
+bool Publisher::fail(const QString& text)
+{
+    error = text;
+    return false;
+}
+
+bool Publisher::shouldPack(const QString& relativePath) const
+{
+    return std::any_of(options.packPatterns.cbegin(), options.packPatterns.cend(),
+                       [&](const QString& p) { return matchesPattern(relativePath, p); });
+}
+
+bool Publisher::checkOptions()
+{
+    bool ok = false;
+    const int number = options.version.toInt(&ok, 10);
+    if (!ok || number < 0)
+        return fail(QStringLiteral("version \"%1\" is not a decimal number from 0 to %2")
+                        .arg(options.version)
+                        .arg(std::numeric_limits<int>::max()));
+    canonicalVersion = QString::number(number);
+    if (canonicalVersion != options.version)
+        notes << QStringLiteral(
+                     "version \"%1\" is published as %2, the directory the updater asks for")
+                     .arg(options.version, canonicalVersion);
+
+    if (!isSingleComponent(options.clientType))
+        return fail(
+            QStringLiteral("client type \"%1\" is not a plain file name").arg(options.clientType));
+    const QString& g = options.group;
+    if (!isSingleComponent(g))
+        return fail(QStringLiteral("group \"%1\" is not a plain directory name").arg(g));
+    if (g == "delete" || g.compare("general", Qt::CaseInsensitive) == 0)
+        return fail(
+            QStringLiteral("group \"%1\" is not read as a file group by the updater").arg(g));
+    if (g == options.clientType + ".ini")
+        return fail(QStringLiteral("group \"%1\" would collide with the product index").arg(g));
+    for (const QString& p : options.packPatterns) {
+        if (p.isEmpty())
+            return fail(QStringLiteral("empty --pack pattern"));
+    }
+
+    const QFileInfo source(options.sourceDir);
+    if (!source.isDir())
+        return fail(QStringLiteral("source \"%1\" is not a directory").arg(options.sourceDir));
+    if (options.mirrorDir.isEmpty())
+        return fail(QStringLiteral("no mirror directory given"));
+    if (!QDir().mkpath(options.mirrorDir))
+        return fail(QStringLiteral("cannot create mirror directory \"%1\"").arg(options.mirrorDir));
+
+    const QString sourcePath = source.canonicalFilePath();
+    const QString mirrorPath = QFileInfo(options.mirrorDir).canonicalFilePath();
+    if (isInside(mirrorPath, sourcePath))
+        return fail(QStringLiteral("the mirror directory lies inside the source directory"));
+    if (isInside(sourcePath, mirrorPath + "/" + canonicalVersion))
+        return fail(QStringLiteral("the source directory lies inside the version directory"));
+    if (QFileInfo::exists(versionDir()) && !options.replace)
+        return fail(QStringLiteral("%1 already exists (use --replace to publish it again)")
+                        .arg(versionDir()));
+    return true;
+}
+
+bool Publisher::collectSources(QStringList* relativePaths)
+{
+    const QDir root(options.sourceDir);
+    QDirIterator it(options.sourceDir,
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo fi = it.fileInfo();
+        const QString rel = root.relativeFilePath(path);
+        if (fi.isDir()) {
+            if (fi.isSymLink())
+                return fail(QStringLiteral("%1 is a symbolic link to a directory").arg(rel));
+            continue;
+        }
+        if (!fi.isFile())
+            return fail(QStringLiteral("%1 is not a regular file").arg(rel));
+        if (!isSafeRelativePath(rel))
+            return fail(QStringLiteral("\"%1\": the updater refuses this path").arg(rel));
+        if (isReservedInstallPath(rel))
+            return fail(QStringLiteral("%1 belongs to the installation itself and must not be "
+                                       "shipped")
+                            .arg(rel));
+        relativePaths->append(rel);
+    }
+    if (relativePaths->isEmpty())
+        return fail(QStringLiteral("source \"%1\" holds no files").arg(options.sourceDir));
+    std::sort(relativePaths->begin(), relativePaths->end());
+
+    // A packed file is stored as NAME.gz; that name must not be taken already, neither by a
+    // file nor by a directory.
+    QHash<QString, QString> byMirrorName;
+    QSet<QString> mirrorDirs;
+    for (const QString& rel : *relativePaths) {
+        const bool packed = shouldPack(rel);
+        if (packed && rel.contains("::"))
+            return fail(QStringLiteral("%1 cannot be packed: \"::\" separates the fields of "
+                                       "the index value that names it")
+                            .arg(rel));
+        const QString mirrorName = packed ? rel + ".gz" : rel;
+        if (byMirrorName.contains(mirrorName))
+            return fail(QStringLiteral("%1 and %2 would both be stored as %3")
+                            .arg(byMirrorName.value(mirrorName), rel, mirrorName));
+        byMirrorName.insert(mirrorName, rel);
+        for (int i = mirrorName.indexOf('/'); i >= 0; i = mirrorName.indexOf('/', i + 1))
+            mirrorDirs.insert(mirrorName.left(i));
+    }
+    for (auto it = byMirrorName.cbegin(); it != byMirrorName.cend(); ++it) {
+        if (mirrorDirs.contains(it.key()))
+            return fail(QStringLiteral("%1 would be stored as %2, which is also a directory")
+                            .arg(it.value(), it.key()));
+    }
+    return true;
+}
+
+bool Publisher::collectDeletes(const QStringList& installedPaths)
+{
+    const QSet<QString> installed(installedPaths.cbegin(), installedPaths.cend());
+    QStringList candidates;
+
+    if (!options.previousIndex.isEmpty()) {
+        const QString& prev = options.previousIndex;
+        if (!QFileInfo(prev).isFile())
+            return fail(QStringLiteral("previous index \"%1\" does not exist").arg(prev));
+        TaskSpecification old;
+        QStringList oldDeletes;
+        QSettings settings(prev, QSettings::IniFormat);
+        if (settings.status() != QSettings::NoError || !old.initializeByProductIni(&settings) ||
+            !TaskSpecification::readDeleteKeys(&settings, &oldDeletes))
+            return fail(QStringLiteral("previous index \"%1\" is malformed or names paths the "
+                                       "updater refuses")
+                            .arg(prev));
+        QStringList oldInstalled;
+        for (int i = 0; i < old.getSize(); ++i) {
+            FileSpecification e;
+            old.get(i, &e);
+            oldInstalled << e.installedPath();
+        }
+        // Earlier deletions are carried forward: users may skip versions.
+        candidates << oldInstalled << oldDeletes;
+
+        for (const QString& path : oldInstalled) {
+            for (int i = path.indexOf('/'); i >= 0; i = path.indexOf('/', i + 1)) {
+                if (installed.contains(path.left(i)))
+                    notes << QStringLiteral("%1 replaces a directory of the previous version; the "
+                                            "updater removes files, not directories")
+                                 .arg(path.left(i));
+            }
+        }
+        for (const QString& path : std::as_const(candidates)) {
+            if (!installed.contains(path) && !TaskSpecification::isSafeDeleteKey(path))
+                notes << QStringLiteral("%1 is no longer shipped, but the updater never deletes "
+                                        "it; it stays in installations")
+                             .arg(path);
+        }
+    }
+
+    for (const QString& path : options.extraDeletes) {
+        if (!TaskSpecification::isSafeDeleteKey(path))
+            return fail(QStringLiteral("refusing to delete \"%1\": the updater refuses this path")
+                            .arg(path));
+        if (installed.contains(path))
+            return fail(
+                QStringLiteral("%1 is shipped by this version and cannot be deleted").arg(path));
+        candidates << path;
+    }
+
+    QSet<QString> seen;
+    for (const QString& path : std::as_const(candidates)) {
+        if (installed.contains(path) || seen.contains(path) ||
+            !TaskSpecification::isSafeDeleteKey(path))
+            continue;
+        seen.insert(path);
+        deletes << path;
+    }
+    std::sort(deletes.begin(), deletes.end());
+    return true;
+}
+
+bool Publisher::writeFiles(const QString& stagingDir, const QStringList& relativePaths)
+{
+    const QDir source(options.sourceDir);
+    const QDir staging(stagingDir);
+    for (const QString& rel : relativePaths) {
+        const QString from = source.absoluteFilePath(rel);
+        FileSpecification e;
+        e.directory = options.group;
+        e.name = rel;
+        if (shouldPack(rel)) {
+            e.name = rel + ".gz";
+            e.unpackedName = rel;
+            e.unpackedMd5 = getFileMD5Ex(from);
+            e.unpackedSize = quint64(QFileInfo(from).size());
+            if (e.unpackedMd5.isNull())
+                return fail(QStringLiteral("cannot read %1").arg(from));
+        }
+        const QString to = staging.absoluteFilePath(e.mirrorPath());
+        if (!QDir().mkpath(QFileInfo(to).absolutePath()))
+            return fail(QStringLiteral("cannot create the directory of %1").arg(to));
+        if (e.isPacked() ? !zipFile(to, from) : !QFile::copy(from, to))
+            return fail(QStringLiteral("cannot write %1 from %2").arg(to, from));
+        e.md5 = getFileMD5Ex(to);
+        e.size = quint64(QFileInfo(to).size());
+        if (e.md5.isNull())
+            return fail(QStringLiteral("cannot read back %1").arg(to));
+        written.append(e);
+    }
+    return true;
+}
+
+bool Publisher::writeIndex(const QString& stagingDir)
+{
+    TaskSpecification spec;
+    for (const FileSpecification& e : std::as_const(written))
+        spec.append(e);
+    const QString path = stagingDir + "/" + options.clientType + ".ini";
+    QSettings settings(path, QSettings::IniFormat);
+    if (!spec.writeProductIni(&settings, deletes))
+        return fail(QStringLiteral("the product index refuses an entry of this version"));
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        return fail(QStringLiteral("cannot write %1").arg(path));
+    return true;
+}
+
+// Reads the index back as the updater will and unpacks every packed file, so a version that
+// is published is one the updater can install exactly.
+bool Publisher::verify(const QString& stagingDir)
+{
+    const QString path = stagingDir + "/" + options.clientType + ".ini";
+    TaskSpecification back;
+    QSettings settings(path, QSettings::IniFormat);
+    QStringList backDeletes;
+    if (!back.initializeByProductIni(&settings) ||
+        !TaskSpecification::readDeleteKeys(&settings, &backDeletes))
+        return fail(QStringLiteral("the written index %1 does not read back").arg(path));
+
+    QHash<QString, FileSpecification> byPath;
+    for (int i = 0; i < back.getSize(); ++i) {
+        FileSpecification e;
+        back.get(i, &e);
+        byPath.insert(e.mirrorPath(), e);
+    }
+    if (byPath.size() != written.size() || back.getSize() != written.size())
+        return fail(QStringLiteral("the written index %1 holds %2 entries instead of %3")
+                        .arg(path)
+                        .arg(back.getSize())
+                        .arg(written.size()));
+    for (const FileSpecification& e : std::as_const(written)) {
+        if (!sameEntry(byPath.value(e.mirrorPath()), e))
+            return fail(QStringLiteral("the written index %1 reads %2 differently")
+                            .arg(path, e.mirrorPath()));
+    }
+    std::sort(backDeletes.begin(), backDeletes.end());
+    if (backDeletes != deletes)
+        return fail(QStringLiteral("the written index %1 reads its \"delete\" group differently")
+                        .arg(path));
+
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return fail(QStringLiteral("cannot create a temporary directory"));
+    const QString unpacked = scratch.filePath(QStringLiteral("unpacked"));
+    for (const FileSpecification& e : std::as_const(written)) {
+        if (!e.isPacked())
+            continue;
+        const QString packed = stagingDir + "/" + e.mirrorPath();
+        if (!unzipFile(unpacked, packed) || getFileMD5Ex(unpacked) != e.unpackedMd5 ||
+            quint64(QFileInfo(unpacked).size()) != e.unpackedSize)
+            return fail(QStringLiteral("%1 does not unpack to %2").arg(packed, e.unpackedName));
+        QFile::remove(unpacked);
+    }
+    return true;
+}
+
+bool Publisher::moveIntoPlace(const QString& stagingDir)
+{
+    makeReadable(stagingDir);
+    const QString target = versionDir();
+    QString previous;
+    if (QFileInfo::exists(target)) {
+        previous = QDir(options.mirrorDir).absoluteFilePath("." + canonicalVersion + ".replaced");
+        QDir(previous).removeRecursively();
+        if (!QDir().rename(target, previous))
+            return fail(QStringLiteral("cannot move the old %1 aside").arg(target));
+    }
+    if (!QDir().rename(stagingDir, target)) {
+        if (!previous.isEmpty())
+            QDir().rename(previous, target);
+        return fail(QStringLiteral("cannot move the new version into %1").arg(target));
+    }
+    if (!previous.isEmpty())
+        QDir(previous).removeRecursively();
+    return true;
+}
+
+bool Publisher::run()
+{
+    error.clear();
+    notes.clear();
+    written.clear();
+    deletes.clear();
+
+    QStringList relativePaths;
+    if (!checkOptions() || !collectSources(&relativePaths))
+        return false;
+    // Nothing is renamed on installation, so the source paths are the installed paths.
+    if (!collectDeletes(relativePaths))
+        return false;
+
+    QTemporaryDir staging(
+        QDir(options.mirrorDir).absoluteFilePath("." + canonicalVersion + ".publishing-XXXXXX"));
+    if (!staging.isValid())
+        return fail(
+            QStringLiteral("cannot create a working directory in %1").arg(options.mirrorDir));
+    return writeFiles(staging.path(), relativePaths) && writeIndex(staging.path()) &&
+           verify(staging.path()) && moveIntoPlace(staging.path());
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "taskspecification.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+struct PublishOptions {
+    QString sourceDir;
+    QString mirrorDir;
+    QString version;
+    QString clientType = QStringLiteral("client_linux_x86");
+    QString group = QStringLiteral("files");
+    // Globs matched against the relative path and against the bare file name.
+    QStringList packPatterns;
+    QString previousIndex;
+    QStringList extraDeletes;
+    bool replace = false;
+};
+
+// Writes one version of the product onto a mirror: MIRROR/VERSION/CLIENTTYPE.ini and every file
+// below MIRROR/VERSION/GROUP/. The version directory is assembled under a temporary name and
+// renamed into place at the end, so a mirror never serves a half-written version.
+class Publisher
+{
+public:
+    explicit Publisher(const PublishOptions& options);
+
+    bool run();
+
+    QString errorString() const { return error; }
+    const QStringList& warnings() const { return notes; }
+    const QVector<FileSpecification>& entries() const { return written; }
+    const QStringList& deletePaths() const { return deletes; }
+    QString versionDir() const;
+    QString indexPath() const;
+    quint64 mirrorBytes() const;
+
+    static bool matchesPattern(const QString& relativePath, const QString& pattern);
+    // Paths the installation keeps for itself while an update runs; shipping them would
+    // overwrite the user's settings or the record of the update in progress.
+    static bool isReservedInstallPath(const QString& relativePath);
+
+private:
+    bool fail(const QString& text);
+    bool checkOptions();
+    bool collectSources(QStringList* relativePaths);
+    bool collectDeletes(const QStringList& installedPaths);
+    bool writeFiles(const QString& stagingDir, const QStringList& relativePaths);
+    bool writeIndex(const QString& stagingDir);
+    bool verify(const QString& stagingDir);
+    bool moveIntoPlace(const QString& stagingDir);
+    bool shouldPack(const QString& relativePath) const;
+
+    PublishOptions options;
+    QString canonicalVersion;
+    QString error;
+    QStringList notes;
+    QVector<FileSpecification> written;
+    QStringList deletes;
+};
