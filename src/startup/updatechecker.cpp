@@ -1,0 +1,87 @@
+#include "updatechecker.h"
+
+#include <QList>
+
+#include <cstring>
+#include <memory>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace
+{
+
+struct SocketCloser {
+    int fd;
+    ~SocketCloser() { ::close(fd); }
+};
+
+struct AddrInfoDeleter {
+    void operator()(addrinfo* info) const { freeaddrinfo(info); }
+};
+
+} // namespace
+
+UpdateChecker::UpdateChecker(const QByteArray& host, quint16 port) : host(host), port(port) {}
+
+bool UpdateChecker::checkUpdate()
+{
+    return readFromServer();
+}
+
+bool UpdateChecker::readFromServer()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd < 0)
+        return false;
+    const SocketCloser closer{fd};
+
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.constData(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    std::unique_ptr<addrinfo, AddrInfoDeleter> resolved(found);
+
+    sockaddr_in server;
+    std::memcpy(&server, resolved->ai_addr, sizeof(server));
+    server.sin_port = htons(port);
+    resolved.reset();
+
+    const char request[2] = {'2', '\0'};
+    if (::sendto(fd, request, sizeof(request), 0, reinterpret_cast<const sockaddr*>(&server),
+                 sizeof(server)) < 1)
+        return false;
+
+    timeval wait{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+
+    char reply[32];
+    const ssize_t received = ::recv(fd, reply, sizeof(reply) - 1, 0);
+    if (received < 0)
+        return false;
+    reply[received] = '\0';
+
+    // A 0x00 inside the datagram ends the text; empty fields do not count.
+    const QList<QByteArray> fields = QByteArray(reply, int(std::strlen(reply))).split(',');
+    int index = 0;
+    for (const QByteArray& field : fields) {
+        if (field.isEmpty())
+            continue;
+        if (index == 0)
+            clientVersion = field;
+        else if (index == 1)
+            serverVersion = field;
+        else if (index == 2)
+            appsVersion = field;
+        ++index;
+    }
+    return true;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "commandlineoptions.h"
+#include "ui_mainwindow.h"
+
+#include <QString>
+#include <QWidget>
+
+class FTPProductDownloadSession;
+class QCloseEvent;
+class QTimerEvent;
+
+// The updater's only window: shows the progress of an update and drives it from its start
+// button.
+class MainWindow : public QWidget, private Ui::MainWindow
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(const CommandLineOptions& options);
+    ~MainWindow() override;
+
+public Q_SLOTS:
+    void on_startButton_clicked();
+    void onAppendText(QString text);
+    void onUpdateFinished();
+    void onProgressUpdate(quint64 current, quint64 total);
+    void onDownloadInitiated();
+    void onProgressCount(quint64 current, quint64 total);
+    void onStreamStarted(int stream);
+    void onStreamSwitchMirror(int stream);
+    void onStreamError(int stream, const QString& text);
+    void onStreamFinished();
+    void onStreamProgress(int stream, qulonglong done, qulonglong total);
+    void onProcessCancelled();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+
+    bool copyTemporaryOnly();
+    void removeTemporaryOnly();
+    void cleanupCurrentUpdateFiles();
+
+    bool getExistingUpdateData(QString iniDir, QString* version, QString* type,
+                               QString* downloadDir);
+    void modifyUpdateData(const QString& version, const QString& downloadDir);
+    void cleanupCurrentUpdateDataIniFile();
+
+    CommandLineOptions options;
+    QString clientType;
+    int version = 0;
+    int timerId = 0;
+    FTPProductDownloadSession* session = nullptr;
+    quint64 doneKB = 0;
+    quint64 elapsedSeconds = 0;
+    bool finished = false;
+    QString downloadDir;
+};
