@@ -101,9 +101,14 @@ void cleanupDirectory(QString dir)
         return;
     const QDir::Filters common =
         QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
-    for (const QFileInfo& f : d.entryInfoList(QDir::Files | common))
-        QFile::remove(f.absoluteFilePath());
+    // System lists a dangling link even with NoSymLinks; it is a link all the same.
+    for (const QFileInfo& f : d.entryInfoList(QDir::Files | common)) {
+        if (!f.isSymLink())
+            QFile::remove(f.absoluteFilePath());
+    }
     for (const QFileInfo& sub : d.entryInfoList(QDir::Dirs | common)) {
+        if (sub.isSymLink())
+            continue;
         cleanupDirectory(sub.absoluteFilePath());
         d.rmdir(sub.fileName());
     }
