@@ -276,6 +276,7 @@ bool Publisher::collectDeletes(const QStringList& installedPaths)
         seen.insert(path);
         deletes << path;
     }
+    notes.removeDuplicates();
     std::sort(deletes.begin(), deletes.end());
     return true;
 }
