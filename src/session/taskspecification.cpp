@@ -88,6 +88,8 @@ bool TaskSpecification::initializeByProductIni(QSettings* settings)
     if (!readDeleteKeys(settings, nullptr))
         return false;
 
+    // Listing every key from the top level also makes QSettings parse every section before the
+    // groups are entered one by one.
     files.reserve(files.size() + settings->allKeys().size());
     const QStringList groups = settings->childGroups();
     for (const QString& group : groups) {
@@ -189,10 +191,12 @@ bool TaskSpecification::writeProductIni(QSettings* settings, const QStringList& 
             return false;
         if (!hasSafePaths(entry))
             return false;
+        // A separator inside a field would change what the reader sees.
         FileSpecification reread;
-        if (!parseIndexValue(formatIndexValue(entry), &reread) ||
-            reread.isPacked() != entry.isPacked() || reread.md5 != entry.md5 ||
-            reread.unpackedMd5 != entry.unpackedMd5 || reread.unpackedName != entry.unpackedName)
+        if (!parseIndexValue(formatIndexValue(entry), &reread) || reread.md5 != entry.md5 ||
+            reread.isPacked() != entry.isPacked() ||
+            (entry.isPacked() && (reread.unpackedMd5 != entry.unpackedMd5 ||
+                                  reread.unpackedName != entry.unpackedName)))
             return false;
         const QPair<QString, QString> key(entry.directory, entry.name);
         if (seen.contains(key))
@@ -227,9 +231,16 @@ void TaskSpecification::append(const FileSpecification& entry)
 
 bool TaskSpecification::readDeleteKeys(QSettings* settings, QStringList* keys)
 {
-    settings->beginGroup(deleteGroup);
-    const QStringList found = settings->allKeys();
-    settings->endGroup();
+    // Enumerated from the top level: QSettings parses INI sections lazily, and allKeys() inside
+    // a group that was never looked at from the top misses keys of sections such as
+    // [delete/sub].
+    const QString prefix = deleteGroup + QLatin1Char('/');
+    QStringList found;
+    const QStringList all = settings->allKeys();
+    for (const QString& key : all) {
+        if (key.startsWith(prefix))
+            found << key.mid(prefix.size());
+    }
     if (keys)
         *keys = found;
     for (const QString& key : found) {

@@ -41,13 +41,16 @@ public:
     void save(QSettings* settings) const;
     bool load(QSettings* settings);
 
-    // Writes the entries and the given "delete" paths as a product index, in the format that
-    // initializeByProductIni reads. Returns false when an entry or a delete path would be
-    // refused by the reader.
+    // Replaces the content of the settings by a product index of the entries and the given
+    // "delete" paths, in the format that initializeByProductIni reads (which reads the groups
+    // and keys back in sorted order). Returns false, leaving the settings untouched, when an
+    // entry or a delete path would be refused or changed by the reader, or when two entries
+    // share directory and name.
     bool writeProductIni(QSettings* settings, const QStringList& deletePaths) const;
     void append(const FileSpecification& entry);
 
-    // The "delete" group of a product index; false when a key is unsafe.
+    // The keys of the "delete" group of a product index (settings at the top level, keys of
+    // subgroups as paths); false when a key is unsafe.
     static bool readDeleteKeys(QSettings* settings, QStringList* keys);
     // A "delete" key must be a safe relative path and never name the updater or its settings.
     static bool isSafeDeleteKey(const QString& key);
