@@ -1,2 +1,57 @@
-// Placeholder until the start-up is written.
-int main() { return 0; }
+#include "commandlineoptions.h"
+#include "downloadstream.h"
+#include "ftpproductdownloadsession.h"
+#include "mainwindow.h"
+#include "startupmessage.h"
+#include "translators.h"
+#include "updateprocess.h"
+
+#include <QApplication>
+#include <QLocale>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <cstring>
+
+static void showStartupMessageBox(StartupMessageLevel level, const QString& title,
+                                  const QString& text)
+{
+    if (level == StartupMessageLevel::Warning)
+        QMessageBox::warning(nullptr, title, text, QMessageBox::Ok);
+    else
+        QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
+}
+
+int main(int argc, char* argv[])
+{
+    qRegisterMetaType<DownloadStream_State>("DownloadStream_State");
+    qRegisterMetaType<DownloadStream_Error>("DownloadStream_Error");
+    qRegisterMetaType<FTPProductDownloadSession_State>("FTPProductDownloadSession_State");
+
+    // A scheduled run has no screen, and the toolkit aborts without one.
+    const bool noUser = argc > 1 && std::strcmp(argv[1], "--nouser") == 0;
+    if (noUser && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(argc, argv);
+    installTranslators(QLocale::system().name());
+    if (!noUser)
+        setStartupMessageHook(showStartupMessageBox);
+
+    CommandLineOptions options;
+    const QString error = parseCommandLineOptions(&options, QString());
+    if (!error.isEmpty()) {
+        reportStartupMessage(StartupMessageLevel::Critical,
+                             QCoreApplication::translate("QObject", "Error"), error);
+        return 1;
+    }
+
+    removeOldFiles(getAppRootPath());
+    MainWindow window(options);
+    window.show();
+    if (options.mode == 2)
+        QTimer::singleShot(200, &window, &MainWindow::on_startButton_clicked);
+    return app.exec();
+}

@@ -1,0 +1,272 @@
+#include "mainwindow.h"
+#include "translators.h"
+#include "urlclicklabel.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimerEvent>
+#include <QTranslator>
+#include <QUrl>
+
+// Reaches the window's protected state, as the workflow does.
+class ProbeWindow : public MainWindow
+{
+public:
+    using MainWindow::MainWindow;
+    void setTimerId(int id) { timerId = id; }
+    quint64 done() const { return doneKB; }
+    quint64 elapsed() const { return elapsedSeconds; }
+    const CommandLineOptions& copiedOptions() const { return options; }
+};
+
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void open(const QUrl& url) { urls << url; }
+};
+
+template <typename T> static T* child(QWidget& window, const char* name)
+{
+    T* widget = window.findChild<T*>(QString::fromLatin1(name));
+    if (!widget)
+        qFatal("no child %s", name);
+    return widget;
+}
+
+static CommandLineOptions optionsFor(int version)
+{
+    CommandLineOptions options;
+    options.mode = 1;
+    options.clientType = "client_linux_x86";
+    options.version = version;
+    return options;
+}
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void cleanup();
+    void resourcesAreLinkedIn();
+    void initialDisplay();
+    void progress_data();
+    void progress();
+    void speed();
+    void detailsToggleResizesWindow();
+    void logAppends();
+    void logoOpensWebSite_data();
+    void logoOpensWebSite();
+    void germanTexts();
+};
+
+void WindowTest::cleanup()
+{
+    for (QTranslator* translator : qApp->findChildren<QTranslator*>()) {
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+    }
+}
+
+void WindowTest::resourcesAreLinkedIn()
+{
+    const QPixmap logo(":/images/voxmere_logo.png");
+    QVERIFY(!logo.isNull());
+    QVERIFY(logo.width() >= 32 && logo.height() >= 32);
+
+    QFile icon(":/images/application.ico");
+    QVERIFY(icon.open(QIODevice::ReadOnly));
+    const QByteArray header = icon.read(6);
+    QCOMPARE(header.left(4), QByteArray("\0\0\1\0", 4)); // reserved, type 1 = icon
+    QCOMPARE(int(uchar(header[4])) | (int(uchar(header[5])) << 8), 10);
+
+    QTranslator translator;
+    QVERIFY(translator.load(":/i18n/update_de.qm"));
+    QVERIFY(!translator.isEmpty());
+}
+
+void WindowTest::initialDisplay()
+{
+    ProbeWindow window(optionsFor(12));
+    QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Voxmere 3 Client Update"));
+    QCOMPARE(child<QLabel>(window, "revnoLabel")->text(), QStringLiteral("12"));
+    QCOMPARE(child<QLabel>(window, "downloadSpeedLabel")->text(), QStringLiteral("0 KB/s"));
+    QCOMPARE(child<QLabel>(window, "totalSizeLabel")->text(), QStringLiteral("0 KB"));
+    QCOMPARE(child<QLabel>(window, "totalTotalSizeLabel")->text(), QStringLiteral("0 KB"));
+    QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->value(), 0);
+    QCOMPARE(child<QPushButton>(window, "startButton")->text(), QStringLiteral("Start Update"));
+    QVERIFY(child<QPushButton>(window, "startButton")->isDefault());
+    QCOMPARE(child<QPushButton>(window, "detailsButton")->text(), QStringLiteral("Details"));
+    QVERIFY(!child<QPushButton>(window, "detailsButton")->isChecked());
+    QVERIFY(child<QTextEdit>(window, "outputTextEdit")->isHidden());
+    QVERIFY(child<QTextEdit>(window, "outputTextEdit")->isReadOnly());
+    auto* logo = child<UrlClickLabel>(window, "voxmereLabel");
+    QCOMPARE(logo->getUrl(), QStringLiteral("https://www.voxmere.example/"));
+    QVERIFY(!logo->pixmap().isNull());
+    QVERIFY(
+        child<QLabel>(window, "copyrightLabel")->text().contains("https://www.voxmere.example/"));
+    QCOMPARE(window.copiedOptions().clientType, QStringLiteral("client_linux_x86"));
+    QCOMPARE(window.copiedOptions().mode, 1);
+}
+
+void WindowTest::progress_data()
+{
+    QTest::addColumn<bool>("count"); // onProgressCount instead of onProgressUpdate
+    QTest::addColumn<quint64>("current");
+    QTest::addColumn<quint64>("total");
+    QTest::addColumn<int>("maximum");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QString>("doneText");
+    QTest::addColumn<QString>("totalText");
+
+    for (bool count : {false, true}) {
+        const char* slot = count ? "count" : "update";
+        auto row = [&](const char* name) -> QTestData& {
+            return QTest::newRow(qPrintable(QString("%1: %2").arg(slot, name))) << count;
+        };
+        row("reset before the directory update") << quint64(0) << quint64(1) << 0 << 0 << "0 KB"
+                                                 << "0 KB";
+        row("a sixth") << quint64(150000) << quint64(1000000) << 10000 << 1500 << "150 KB"
+                       << "1000 KB";
+        row("below 1000 bytes") << quint64(999) << quint64(5000) << 50 << 9 << "0 KB"
+                                << "5 KB";
+        row("total below 100 bytes") << quint64(50) << quint64(99) << 0 << 0 << "0 KB"
+                                     << "0 KB";
+        row("steps of 100 bytes") << quint64(1099) << quint64(1000000) << 10000 << 10 << "1 KB"
+                                  << "1000 KB";
+        row("beyond 4 GB") << quint64(3000000000ULL) << quint64(6000000000ULL) << 60000000
+                           << 30000000 << "3000000 KB"
+                           << "6000000 KB";
+    }
+}
+
+void WindowTest::progress()
+{
+    QFETCH(bool, count);
+    QFETCH(quint64, current);
+    QFETCH(quint64, total);
+    QFETCH(int, maximum);
+    QFETCH(int, value);
+    QFETCH(QString, doneText);
+    QFETCH(QString, totalText);
+
+    ProbeWindow window(optionsFor(1));
+    // Start from a different display so that every field must really be written.
+    window.onProgressUpdate(777777, 888888);
+    if (count)
+        window.onProgressCount(current, total);
+    else
+        window.onProgressUpdate(current, total);
+    auto* bar = child<QProgressBar>(window, "totalProgressBar");
+    QCOMPARE(bar->maximum(), maximum);
+    QCOMPARE(bar->value(), value);
+    QCOMPARE(child<QLabel>(window, "totalSizeLabel")->text(), doneText);
+    QCOMPARE(child<QLabel>(window, "totalTotalSizeLabel")->text(), totalText);
+    QCOMPARE(window.done(), current / 1000);
+}
+
+void WindowTest::speed()
+{
+    ProbeWindow window(optionsFor(1));
+    auto* label = child<QLabel>(window, "downloadSpeedLabel");
+    window.setTimerId(4242);
+    window.onProgressUpdate(500000, 1000000);
+
+    QTimerEvent foreign(4243);
+    QCoreApplication::sendEvent(&window, &foreign);
+    QCOMPARE(label->text(), QStringLiteral("0 KB/s"));
+    QCOMPARE(window.elapsed(), quint64(0));
+
+    const QStringList expected = {"500 KB/s", "250 KB/s", "166 KB/s"};
+    for (const QString& text : expected) {
+        QTimerEvent tick(4242);
+        QCoreApplication::sendEvent(&window, &tick);
+        QCOMPARE(label->text(), text);
+    }
+    QCOMPARE(window.elapsed(), quint64(3));
+}
+
+void WindowTest::detailsToggleResizesWindow()
+{
+    ProbeWindow window(optionsFor(1));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* details = child<QPushButton>(window, "detailsButton");
+    auto* log = child<QTextEdit>(window, "outputTextEdit");
+    const QSize small = window.size();
+
+    QTest::mouseClick(details, Qt::LeftButton);
+    QVERIFY(log->isVisible());
+    QTRY_VERIFY(window.height() > small.height());
+    QVERIFY(window.height() - small.height() <= 100 + 20);
+
+    QTest::mouseClick(details, Qt::LeftButton);
+    QVERIFY(log->isHidden());
+    QTRY_COMPARE(window.size(), small);
+}
+
+void WindowTest::logAppends()
+{
+    ProbeWindow window(optionsFor(1));
+    window.onAppendText("first");
+    window.onAppendText("second line");
+    QCOMPARE(child<QTextEdit>(window, "outputTextEdit")->toPlainText(),
+             QStringLiteral("first\nsecond line"));
+}
+
+void WindowTest::logoOpensWebSite_data()
+{
+    QTest::addColumn<Qt::MouseButton>("button");
+    QTest::newRow("left") << Qt::LeftButton;
+    QTest::newRow("right") << Qt::RightButton;
+    QTest::newRow("middle") << Qt::MiddleButton;
+}
+
+void WindowTest::logoOpensWebSite()
+{
+    QFETCH(Qt::MouseButton, button);
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler("https", &catcher, "open");
+    ProbeWindow window(optionsFor(1));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::mousePress(child<UrlClickLabel>(window, "voxmereLabel"), button);
+    QDesktopServices::unsetUrlHandler("https");
+    QCOMPARE(catcher.urls, QList<QUrl>{QUrl("https://www.voxmere.example/")});
+}
+
+void WindowTest::germanTexts()
+{
+    installTranslators("de_DE");
+    ProbeWindow window(optionsFor(12));
+    QCOMPARE(child<QPushButton>(window, "startButton")->text(), QStringLiteral("Update starten"));
+    QCOMPARE(child<QPushButton>(window, "detailsButton")->text(), QStringLiteral("Details"));
+    QCOMPARE(QCoreApplication::translate("MainWindow", "Start Voxmere"),
+             QStringLiteral("Voxmere starten"));
+    QCOMPARE(QCoreApplication::translate("MainWindow", "Restart"), QStringLiteral("Neu starten"));
+    QCOMPARE(
+        QCoreApplication::translate(
+            "MainWindow", "The Voxmere 3 Client should be\nclosed before starting the update."),
+        QStringLiteral("Der Voxmere 3 Client sollte geschlossen werden,\nbevor die "
+                       "Aktualisierung gestartet wird."));
+    QCOMPARE(QCoreApplication::translate("QObject", "Can't detect default parameters"),
+             QStringLiteral("Konnte Standard Parameter nicht finden"));
+    QCOMPARE(QCoreApplication::translate("DirectoryUpdate", "Question"), QStringLiteral("Frage"));
+    // Untranslated entries keep their source text.
+    QCOMPARE(QCoreApplication::translate("MainWindow", "%1 KB"), QStringLiteral("%1 KB"));
+    // The toolkit's own buttons.
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Abbrechen"));
+}
+
+QTEST_MAIN(WindowTest)
+#include "tst_ui_window.moc"
