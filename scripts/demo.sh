@@ -54,6 +54,7 @@ done
 
 # Every process started here is stopped by its PID when the script ends, however it ends.
 pids=()
+# shellcheck disable=SC2317  # called from the EXIT trap
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do
