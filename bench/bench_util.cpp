@@ -1,0 +1,43 @@
+// Runs one operation of the checksum, packing or index code, so that a script can time it
+// beside the command-line tools on the same files.
+#include "filemd5.h"
+#include "taskspecification.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QStringList>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const QString command = args.value(0);
+
+    if (command == "md5" && args.size() == 2) {
+        const QString sum = getFileMD5Ex(args[1]);
+        if (sum.isNull())
+            return 1;
+        std::printf("%s\n", qPrintable(sum));
+        return 0;
+    }
+    if (command == "unzip" && args.size() == 3)
+        return unzipFile(args[1], args[2]) ? 0 : 1;
+    if (command == "zip" && args.size() == 3)
+        return zipFile(args[1], args[2]) ? 0 : 1;
+    if (command == "index" && args.size() == 2) {
+        QElapsedTimer timer;
+        timer.start();
+        TaskSpecification spec;
+        const bool ok = spec.initializeByProductIni(args[1]);
+        const qint64 ms = timer.elapsed();
+        std::printf("%s %d entries, %llu bytes in all, read in %lld ms\n", ok ? "ok" : "refused",
+                    spec.getSize(), static_cast<unsigned long long>(spec.getTotalSize()),
+                    static_cast<long long>(ms));
+        return ok ? 0 : 1;
+    }
+    std::fprintf(stderr, "usage: bench_util md5 FILE | unzip DEST SOURCE.gz | zip DEST.gz SOURCE | "
+                         "index INDEX.ini\n");
+    return 2;
+}
