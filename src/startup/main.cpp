@@ -7,8 +7,10 @@
 #include "updateprocess.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QLocale>
 #include <QMessageBox>
+#include <QRandomGenerator>
 #include <QTimer>
 
 #include <cstring>
@@ -27,6 +29,9 @@ int main(int argc, char* argv[])
     qRegisterMetaType<DownloadStream_State>("DownloadStream_State");
     qRegisterMetaType<DownloadStream_Error>("DownloadStream_Error");
     qRegisterMetaType<FTPProductDownloadSession_State>("FTPProductDownloadSession_State");
+
+    // The one generator behind the random choice of mirrors.
+    FTPProductDownloadSession::randomGenerator()->seed(quint32(QDateTime::currentSecsSinceEpoch()));
 
     // A scheduled run has no screen, and the toolkit aborts without one.
     const bool noUser = argc > 1 && std::strcmp(argv[1], "--nouser") == 0;
