@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class QIODevice;
 
 // Queued FTP commands with identifiers, in the manner of Qt 4's QFtp, on the shared curl multi
@@ -25,11 +27,15 @@ public:
     int connectToHost(const QString& host, quint16 port = 21);
     int login(const QString& user = QString(), const QString& password = QString());
     // path: absolute from the server's root, not encoded. byteLimit < 0: none.
-    int get(const QString& path, QIODevice* dev, TransferType type = Binary,
-            qint64 byteLimit = -1);
+    int get(const QString& path, QIODevice* dev, TransferType type = Binary, qint64 byteLimit = -1);
 
     void clearPendingCommands();
+    // Stops the running command (it finishes with an error, from the event loop) and clears the
+    // pending ones. Cleared commands never finish.
     void abort();
+
+    bool hasPendingCommands() const;
+    int currentId() const;
 
     QString errorString() const;
     TransferError error() const;
@@ -41,6 +47,6 @@ Q_SIGNALS:
 
 private:
     class Private;
-    Private* d;
+    std::unique_ptr<Private> d;
     friend class Private;
 };

@@ -5,12 +5,14 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class QIODevice;
 
 // Queued HTTP(S) commands with identifiers, in the manner of Qt 4's QHttp, on the shared curl
 // multi handle. setProxy, setHost and setUser only record their values; each command's
 // requestFinished(id, error) arrives from the event loop, never inside the call that queued it,
-// in the order the commands were queued.
+// in the order the commands were queued. A failed get does not clear the commands after it.
 class HttpClient : public QObject
 {
     Q_OBJECT
@@ -28,8 +30,13 @@ public:
     int get(const QString& path, QIODevice* to, qint64 byteLimit = -1);
 
     void clearPendingRequests();
-    // Stops the running command; it finishes with an error. Cleared commands never finish.
+    // Stops the running command (it finishes with an error, from the event loop) and clears the
+    // pending ones. Cleared commands never finish.
     void abort();
+
+    // Whether a command is queued or running.
+    bool hasPendingRequests() const;
+    int currentId() const;
 
     QString errorString() const;
     TransferError error() const;
@@ -41,6 +48,6 @@ Q_SIGNALS:
 
 private:
     class Private;
-    Private* d;
+    std::unique_ptr<Private> d;
     friend class Private;
 };

@@ -1,0 +1,209 @@
+#include "curlmulti.h"
+
+#include "curltransfer.h"
+
+#include <QCoreApplication>
+#include <QList>
+#include <QPair>
+#include <QSocketNotifier>
+#include <QTimer>
+
+namespace
+{
+CurlMulti* theInstance = nullptr;
+}
+
+CurlMulti* CurlMulti::instance()
+{
+    if (!theInstance) {
+        static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+        Q_UNUSED(initialised);
+        theInstance = new CurlMulti;
+    }
+    return theInstance;
+}
+
+CurlMulti::CurlMulti() : QObject(QCoreApplication::instance()), multi(curl_multi_init())
+{
+    timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, &CurlMulti::onTimeout);
+    safetyTimer = new QTimer(this);
+    safetyTimer->setInterval(100);
+    connect(safetyTimer, &QTimer::timeout, this, &CurlMulti::onSafetyTick);
+
+    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &CurlMulti::socketCallback);
+    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, &CurlMulti::timerCallback);
+    curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, this);
+}
+
+CurlMulti::~CurlMulti()
+{
+    for (CurlTransfer* t : std::as_const(running))
+        curl_multi_remove_handle(multi.get(), t->handle());
+    running.clear();
+    // Cleanup reports the sockets it closes through the socket callback: the map must still be
+    // there.
+    multi.reset();
+    for (SocketNotifiers* n : std::as_const(sockets)) {
+        delete n->read;
+        delete n->write;
+        delete n;
+    }
+    sockets.clear();
+    if (theInstance == this)
+        theInstance = nullptr;
+}
+
+bool CurlMulti::add(CurlTransfer* transfer)
+{
+    if (running.contains(transfer))
+        return false;
+    if (curl_multi_add_handle(multi.get(), transfer->handle()) != CURLM_OK)
+        return false;
+    running.insert(transfer);
+    if (transfer->kind() == CurlTransfer::Ftp)
+        ++ftpRunning;
+    updateSafetyTimer();
+    return true;
+}
+
+void CurlMulti::remove(CurlTransfer* transfer)
+{
+    if (!running.remove(transfer))
+        return;
+    curl_multi_remove_handle(multi.get(), transfer->handle());
+    if (transfer->kind() == CurlTransfer::Ftp)
+        --ftpRunning;
+    updateSafetyTimer();
+}
+
+bool CurlMulti::isRunning(const CurlTransfer* transfer) const
+{
+    return running.contains(const_cast<CurlTransfer*>(transfer));
+}
+
+void CurlMulti::registerTransfer(CurlTransfer* transfer)
+{
+    live.insert(transfer);
+}
+
+void CurlMulti::unregisterTransfer(CurlTransfer* transfer)
+{
+    remove(transfer);
+    live.remove(transfer);
+}
+
+int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, void* socketp)
+{
+    auto* self = static_cast<CurlMulti*>(userp);
+    auto* n = static_cast<SocketNotifiers*>(socketp);
+    if (what == CURL_POLL_REMOVE) {
+        if (n) {
+            // We may be inside this notifier's own signal: disable now, delete later.
+            n->read->setEnabled(false);
+            n->write->setEnabled(false);
+            n->read->deleteLater();
+            n->write->deleteLater();
+            self->sockets.remove(s);
+            delete n;
+        }
+        if (self->multi)
+            curl_multi_assign(self->multi.get(), s, nullptr);
+        return 0;
+    }
+    if (!n) {
+        n = new SocketNotifiers;
+        n->read = new QSocketNotifier(qintptr(s), QSocketNotifier::Read, self);
+        n->write = new QSocketNotifier(qintptr(s), QSocketNotifier::Write, self);
+        connect(n->read, &QSocketNotifier::activated, self,
+                [self, s] { self->onSocketActivated(s, CURL_CSELECT_IN); });
+        connect(n->write, &QSocketNotifier::activated, self,
+                [self, s] { self->onSocketActivated(s, CURL_CSELECT_OUT); });
+        self->sockets.insert(s, n);
+        curl_multi_assign(self->multi.get(), s, n);
+    }
+    n->read->setEnabled(what == CURL_POLL_IN || what == CURL_POLL_INOUT);
+    n->write->setEnabled(what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
+    return 0;
+}
+
+int CurlMulti::timerCallback(CURLM*, long timeoutMs, void* userp)
+{
+    auto* self = static_cast<CurlMulti*>(userp);
+    if (timeoutMs < 0)
+        self->timer->stop();
+    else
+        self->timer->start(int(qMin<long>(timeoutMs, 24L * 3600 * 1000)));
+    return 0;
+}
+
+void CurlMulti::onSocketActivated(curl_socket_t s, int flags)
+{
+    // The socket may have been given up while this activation was pending.
+    if (!sockets.contains(s))
+        return;
+    int stillRunning = 0;
+    curl_multi_socket_action(multi.get(), s, flags, &stillRunning);
+    processFinished();
+}
+
+void CurlMulti::onTimeout()
+{
+    int stillRunning = 0;
+    curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &stillRunning);
+    processFinished();
+}
+
+void CurlMulti::onSafetyTick()
+{
+    int stillRunning = 0;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    curl_multi_socket_all(multi.get(), &stillRunning);
+#pragma GCC diagnostic pop
+    processFinished();
+}
+
+void CurlMulti::updateSafetyTimer()
+{
+    if (ftpRunning > 0 && !safetyTimer->isActive())
+        safetyTimer->start();
+    else if (ftpRunning == 0)
+        safetyTimer->stop();
+}
+
+void CurlMulti::processFinished()
+{
+    QList<QPair<CurlTransfer*, CURLcode>> done;
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi.get(), &queued)) {
+        if (msg->msg != CURLMSG_DONE)
+            continue;
+        CURL* easy = msg->easy_handle;
+        const CURLcode result = msg->data.result;
+        CurlTransfer* t = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_PRIVATE, reinterpret_cast<char**>(&t));
+        if (t && running.contains(t)) {
+            remove(t);
+            done.append({t, result});
+        } else {
+            curl_multi_remove_handle(multi.get(), easy);
+        }
+    }
+
+    // Progress first, then completions; any handler may delete other transfers.
+    const QList<CurlTransfer*> active = running.values();
+    for (CurlTransfer* t : active) {
+        if (live.contains(t) && running.contains(t))
+            t->flushProgress();
+    }
+    for (const auto& d : std::as_const(done)) {
+        if (!live.contains(d.first))
+            continue;
+        d.first->flushProgress();
+        if (live.contains(d.first))
+            d.first->finish(d.second);
+    }
+}

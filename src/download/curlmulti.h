@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QSet>
+
+#include <curl/curl.h>
+
+#include <memory>
+
+class CurlTransfer;
+class QSocketNotifier;
+class QTimer;
+
+// The one owner of the application's curl multi handle, driven by the Qt event loop through one
+// timer and a read and a write notifier per socket. Nothing else calls curl_multi_*.
+// Finished transfers are reported from the event loop after curl has returned, never from inside
+// a curl callback.
+class CurlMulti : public QObject
+{
+    Q_OBJECT
+public:
+    // Created on first use as a child of the application object.
+    static CurlMulti* instance();
+    ~CurlMulti() override;
+
+    bool add(CurlTransfer* transfer);
+    // Stops a running transfer without reporting it.
+    void remove(CurlTransfer* transfer);
+    bool isRunning(const CurlTransfer* transfer) const;
+
+    // Book-keeping of live transfer objects, so that one finishing transfer whose handler
+    // deletes another is never followed by a call into the deleted one.
+    void registerTransfer(CurlTransfer* transfer);
+    void unregisterTransfer(CurlTransfer* transfer);
+
+private:
+    struct MultiDeleter {
+        void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+    };
+    struct SocketNotifiers {
+        QSocketNotifier* read = nullptr;
+        QSocketNotifier* write = nullptr;
+    };
+
+    CurlMulti();
+    static int socketCallback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp);
+    static int timerCallback(CURLM* multi, long timeoutMs, void* userp);
+
+    void onSocketActivated(curl_socket_t s, int flags);
+    void onTimeout();
+    void onSafetyTick();
+    void processFinished();
+    void updateSafetyTimer();
+
+    std::unique_ptr<CURLM, MultiDeleter> multi;
+    QTimer* timer = nullptr;
+    // libcurl 7.88 can leave parallel FTP transfers that reuse connections stalled after the
+    // EPSV reply; polling every socket now and then while FTP runs gets them going again.
+    QTimer* safetyTimer = nullptr;
+    QHash<curl_socket_t, SocketNotifiers*> sockets;
+    QSet<CurlTransfer*> running;
+    QSet<CurlTransfer*> live;
+    int ftpRunning = 0;
+};
