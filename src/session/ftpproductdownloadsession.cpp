@@ -269,7 +269,7 @@ void FTPProductDownloadSession::startDownloadBySessionState()
 
     int m = 0;
     for (DownloadStream* record : std::as_const(streams)) {
-        if (record->mirrorIndex >= 0)
+        if (record->mirrorIndex >= 0 || mirrors.isEmpty())
             continue;
         attachStream(record, m);
         m = (m + 1) % mirrors.size();
@@ -453,7 +453,8 @@ void FTPProductDownloadSession::onDisconnected(int streamIdx)
 
 void FTPProductDownloadSession::onProgressCount(int, qint64, qint64)
 {
-    if (ended)
+    // Before the index is in, there is no total to show progress against.
+    if (ended || state != PDS_Downloading)
         return;
     emitProgress();
 }
