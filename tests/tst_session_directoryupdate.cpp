@@ -554,28 +554,6 @@ private slots:
         QCOMPARE(readFile(outside), QByteArray("outside"));
         QVERIFY(!QFileInfo::exists(scratch->filePath("nowhere.txt")));
     }
-
-    void abortedSpecialEntryLeavesUpdaterAsItWas()
-    {
-        ProductTree tree;
-        tree.add("g", "update", "new updater");
-        const QString source = tree.write(mirrorRoot, "57", "client");
-        QVERIFY(QFile::remove(source + "/g/update"));
-        QVERIFY(QDir().mkpath(source + "/g/update"));
-        QVERIFY(writeFile(install + "/update", "running updater"));
-        QVERIFY(QFile::setPermissions(install + "/update",
-                                      QFile::permissions(install + "/update") | QFile::ExeOwner));
-        const int modeBefore = modeOf(install + "/update");
-
-        BoxAnswerer answerer(QList<BoxAnswerer::Step>{{QMessageBox::Abort, {}}});
-        const Run run = runUpdate(false, source, source + "/client.ini", install);
-        QVERIFY(run.result);
-        QVERIFY(!run.complete);
-        QCOMPARE(answerer.asked, QStringList{"Can't copy g/update!"});
-        QCOMPARE(readFile(install + "/update"), QByteArray("running updater"));
-        QCOMPARE(modeOf(install + "/update"), modeBefore);
-        QCOMPARE(snapshot(install).keys(), QStringList{"update"});
-    }
 };
 
 QTEST_MAIN(TestDirectoryUpdate)
