@@ -22,10 +22,10 @@ bool pathTaken(const QString& path)
 }
 
 // Everything in the index is checked before the first file is touched.
-bool readIndex(const QString& indexPath, TaskSpecification* spec, QStringList* deleteKeys)
+bool readIndex(const QString& indexPath, TaskSpecification* fileList, QStringList* deleteKeys)
 {
     QSettings index(indexPath, QSettings::IniFormat);
-    if (!spec->initializeByProductIni(&index))
+    if (!fileList->initializeByProductIni(&index))
         return false;
     if (!TaskSpecification::readDeleteKeys(&index, deleteKeys))
         return false;
@@ -33,9 +33,9 @@ bool readIndex(const QString& indexPath, TaskSpecification* spec, QStringList* d
         if (!TaskSpecification::isSafeDeleteKey(key))
             return false;
     }
-    for (int i = 0; i < spec->getSize(); ++i) {
+    for (int i = 0; i < fileList->getSize(); ++i) {
         FileSpecification entry;
-        spec->get(i, &entry);
+        fileList->get(i, &entry);
         if (!isSafeRelativePath(entry.mirrorPath()) || !isSafeRelativePath(entry.installedPath()))
             return false;
     }
@@ -50,9 +50,9 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
     complete = false;
     emit message(QStringLiteral("Update content"));
 
-    TaskSpecification spec;
+    TaskSpecification fileList;
     QStringList deleteKeys;
-    if (!readIndex(indexPath, &spec, &deleteKeys)) {
+    if (!readIndex(indexPath, &fileList, &deleteKeys)) {
         emit message(QStringLiteral("Unable to read %1.").arg(indexPath));
         return false;
     }
@@ -65,16 +65,16 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
     }
 
     emit message(QStringLiteral("Copy/unpack files..."));
-    const quint64 total = spec.getTotalSize();
+    const quint64 total = fileList.getTotalSize();
     quint64 done = 0;
     emit progress(0, total);
 
     const QDir source(sourceDir);
     bool allInstalled = true;
     bool aborted = false;
-    for (int i = 0; i < spec.getSize() && !aborted; ++i) {
+    for (int i = 0; i < fileList.getSize() && !aborted; ++i) {
         FileSpecification entry;
-        spec.get(i, &entry);
+        fileList.get(i, &entry);
         EntryOutcome outcome;
         do {
             outcome = installEntry(noUser, entry, source, dest);
