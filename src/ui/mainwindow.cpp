@@ -1,6 +1,12 @@
 #include "mainwindow.h"
 
+#include "ftpproductdownloadsession.h"
+
+#include <QDateTime>
+#include <QLockFile>
 #include <QTimerEvent>
+
+#include <cstdio>
 
 MainWindow::MainWindow(const CommandLineOptions& options)
     : QWidget(nullptr), options(options), clientType(options.clientType), version(options.version)
@@ -11,13 +17,29 @@ MainWindow::MainWindow(const CommandLineOptions& options)
     outputTextEdit->hide();
 }
 
-// A session still running at the end of the process is deliberately left alone: the update
-// record lets the next start resume it.
-MainWindow::~MainWindow() = default;
+// Deleting a session that still runs only stops its transfers: the update record stays, so the
+// next start resumes the download.
+MainWindow::~MainWindow()
+{
+    delete session;
+    session = nullptr;
+}
 
 void MainWindow::onAppendText(QString text)
 {
     outputTextEdit->append(text);
+
+    // An unattended run has nobody watching the window: the log must survive on standard error.
+    while (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    const QByteArray stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toLatin1();
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (int i = 0; i < lines.size(); ++i) {
+        std::fprintf(stderr, "%s %s%s\n", stamp.constData(), i == 0 ? "" : "  ",
+                     lines.at(i).toLocal8Bit().constData());
+    }
+    std::fflush(stderr);
 }
 
 void MainWindow::onProgressUpdate(quint64 current, quint64 total)
@@ -30,6 +52,22 @@ void MainWindow::onProgressUpdate(quint64 current, quint64 total)
     totalSizeLabel->setText(tr("%1 KB").arg(current / 1000));
     totalTotalSizeLabel->setText(tr("%1 KB").arg(total / 1000));
     doneKB = current / 1000;
+    repaintProgress(current == 0 || current >= total);
+}
+
+void MainWindow::repaintProgress(bool force)
+{
+    // Verification and apply read files on this thread without returning to the event loop, so
+    // the progress widgets are painted right here; running the event loop instead would let the
+    // session's events in mid-way. A few paints a second are enough to see it move.
+    if (!isVisible())
+        return;
+    if (!force && lastProgressRepaint.isValid() && lastProgressRepaint.elapsed() < 40)
+        return;
+    lastProgressRepaint.start();
+    totalProgressBar->repaint();
+    totalSizeLabel->repaint();
+    totalTotalSizeLabel->repaint();
 }
 
 void MainWindow::onProgressCount(quint64 current, quint64 total)

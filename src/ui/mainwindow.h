@@ -3,11 +3,16 @@
 #include "commandlineoptions.h"
 #include "ui_mainwindow.h"
 
+#include <QElapsedTimer>
+#include <QMessageBox>
 #include <QString>
 #include <QWidget>
 
+#include <memory>
+
 class FTPProductDownloadSession;
 class QCloseEvent;
+class QLockFile;
 class QTimerEvent;
 
 // The updater's only window: shows the progress of an update and drives it from its start
@@ -46,6 +51,17 @@ protected:
     void modifyUpdateData(const QString& version, const QString& downloadDir);
     void cleanupCurrentUpdateDataIniFile();
 
+    bool noUser() const { return options.mode == 2; }
+    // With a user a message box; without one the text goes to the log (and so to standard
+    // error), since nobody could answer a box.
+    void tellUser(QMessageBox::Icon icon, const QString& title, const QString& text);
+    // Ends an unattended run with the given exit code once control is back in the event loop.
+    void endUnattended(int code);
+    // One update at a time per installation: held from the first start until the process ends.
+    bool takeUpdateLock();
+    void releaseSession();
+    void repaintProgress(bool force);
+
     CommandLineOptions options;
     QString clientType;
     int version = 0;
@@ -55,4 +71,9 @@ protected:
     quint64 elapsedSeconds = 0;
     bool finished = false;
     QString downloadDir;
+
+    std::unique_ptr<QLockFile> updateLock;
+    // Exit code handed to the event loop by an unattended run; -1 while none was.
+    int unattendedExitCode = -1;
+    QElapsedTimer lastProgressRepaint;
 };

@@ -1,16 +1,196 @@
 #include "mainwindow.h"
 
+#include "directoryupdate.h"
+#include "downloaddirectory.h"
+#include "ftpproductdownloadsession.h"
+#include "runningclient.h"
+#include "streamrelay.h"
+#include "updateprocess.h"
+#include "updaterecord.h"
+
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QProcess>
 
-// The update workflow behind the start button. Until it is written the window only displays.
+namespace
+{
 
-void MainWindow::on_startButton_clicked() {}
+QString installationFile(const QString& name)
+{
+    return getAppRootPath() + QLatin1Char('/') + name;
+}
 
-void MainWindow::onUpdateFinished() {}
+QString sessionFileName(const QString& version)
+{
+    return QStringLiteral("session_") + version + QStringLiteral(".ini");
+}
 
-void MainWindow::onDownloadInitiated() {}
+// Empties and removes a download directory; false when the directory itself stayed.
+bool removeDownloadDirectory(const QString& dir, bool* hadParent)
+{
+    cleanupDirectory(dir);
+    QDir parent(dir);
+    *hadParent = parent.cdUp();
+    return *hadParent && parent.rmdir(QFileInfo(dir).fileName());
+}
 
-void MainWindow::onStreamStarted(int /*stream*/) {}
+} // namespace
+
+void MainWindow::on_startButton_clicked()
+{
+    if (finished) {
+        QProcess::startDetached(installationFile(getClientBinaryName()), QStringList(),
+                                getAppRootPath());
+        close();
+        return;
+    }
+    if (session)
+        return;
+
+    if (!QFileInfo::exists(installationFile(QStringLiteral("mirrors.ini")))) {
+        tellUser(QMessageBox::Critical, tr("Error"),
+                 tr("%1 is missing, cannot proceed.").arg(QStringLiteral("mirrors.ini")));
+        endUnattended(1);
+        return;
+    }
+    // Before the record is looked at: another updater may be using the directory it names.
+    if (!takeUpdateLock()) {
+        tellUser(QMessageBox::Warning, tr("Warning"), tr("Another update is running."));
+        endUnattended(1);
+        return;
+    }
+    if (isExecutableRunning(installationFile(getClientBinaryName()))) {
+        const QString text =
+            tr("The Voxmere 3 Client should be\nclosed before starting the update.");
+        if (!noUser()) {
+            QMessageBox::warning(this, tr("Warning"), text, QMessageBox::Ok);
+            return;
+        }
+        onAppendText(text);
+    }
+
+    const QString versionText = QString::number(version);
+    QString storedVersion, storedType, storedDir;
+    bool resume = false;
+    if (getExistingUpdateData(QString(), &storedVersion, &storedType, &storedDir)) {
+        if (storedVersion == versionText) {
+            // A record of another version, or one without a type, says nothing about which
+            // product this is.
+            if (!storedType.isEmpty())
+                clientType = storedType;
+            onAppendText(
+                QStringLiteral("Previous update session for v. %1 found").arg(storedVersion));
+            resume = true;
+        } else {
+            onAppendText(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
+                             .arg(storedVersion, storedDir));
+            QFile::remove(installationFile(sessionFileName(storedVersion)));
+            bool hadParent = false;
+            const bool removed = removeDownloadDirectory(storedDir, &hadParent);
+            if (hadParent)
+                onAppendText(removed ? QStringLiteral("Ok")
+                                     : QStringLiteral("Failed to remove directory"));
+            cleanupCurrentUpdateDataIniFile();
+        }
+    }
+
+    QString dir = resume ? storedDir : QString();
+    if (!resume) {
+        const QString temp = QDir::tempPath();
+        if (!temp.isEmpty())
+            dir = createDownloadDirectory(temp);
+        if (dir.isEmpty()) {
+            tellUser(QMessageBox::Warning, tr("Error"), tr("Unable to get temp directory."));
+            endUnattended(1);
+            return;
+        }
+    }
+
+    session = new FTPProductDownloadSession();
+    connect(session, &FTPProductDownloadSession::downloadInitiated, this,
+            &MainWindow::onDownloadInitiated);
+    connect(session, &FTPProductDownloadSession::progressCount, this, &MainWindow::onProgressCount);
+    connect(session, &FTPProductDownloadSession::streamStarted, this, &MainWindow::onStreamStarted);
+    connect(session, &FTPProductDownloadSession::streamSwitchMirror, this,
+            &MainWindow::onStreamSwitchMirror);
+    connect(session, &FTPProductDownloadSession::streamError, this, &MainWindow::onStreamError);
+    connect(session, &FTPProductDownloadSession::streamFinished, this,
+            &MainWindow::onStreamFinished);
+    connect(session, &FTPProductDownloadSession::streamProgress, this,
+            &MainWindow::onStreamProgress);
+    connect(session, &FTPProductDownloadSession::processCancelled, this,
+            &MainWindow::onProcessCancelled);
+    connect(session, &FTPProductDownloadSession::downloadFinished, this,
+            &MainWindow::onUpdateFinished);
+    connect(session, &FTPProductDownloadSession::message, this, &MainWindow::onAppendText);
+
+    elapsedSeconds = 0;
+    timerId = startTimer(1000);
+    startButton->setEnabled(false);
+
+    FTPProductDownloadSession::InitialParameters parameters;
+    parameters.clientType = clientType;
+    parameters.version = versionText;
+    parameters.mirrorsFile = installationFile(QStringLiteral("mirrors.ini"));
+    parameters.settingsFile = installationFile(QStringLiteral("update.ini"));
+    parameters.downloadDir = dir;
+    parameters.resumeDownloadDir = resume;
+    parameters.defaultStreams = 4;
+    parameters.sessionFile = installationFile(sessionFileName(versionText));
+
+    modifyUpdateData(versionText, dir);
+    downloadDir = dir;
+
+    session->initialize(parameters);
+    session->startUpdate();
+}
+
+void MainWindow::onUpdateFinished()
+{
+    if (timerId != 0) {
+        killTimer(timerId);
+        timerId = 0;
+    }
+    releaseSession();
+
+    if (copyTemporaryOnly()) {
+        removeTemporaryOnly();
+        finished = true;
+        startButton->setText(tr("Start Voxmere"));
+        startButton->setEnabled(true);
+        if (noUser())
+            close();
+        return;
+    }
+
+    // Something is not in place: the downloaded set and its record stay, so that "Restart" or
+    // the next start verifies and applies again without downloading.
+    onAppendText(QStringLiteral("Update incomplete"));
+    finished = false;
+    startButton->setText(tr("Restart"));
+    startButton->setEnabled(true);
+    if (noUser()) {
+        endUnattended(3);
+        return;
+    }
+    QMessageBox::critical(this, tr("Update"),
+                          tr("Update incomplete. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+}
+
+void MainWindow::onDownloadInitiated()
+{
+    onAppendText(QStringLiteral("Download started\n"));
+}
+
+void MainWindow::onStreamStarted(int stream)
+{
+    onAppendText(QStringLiteral("Download stream %1 started").arg(stream));
+}
 
 void MainWindow::onStreamSwitchMirror(int /*stream*/) {}
 
@@ -20,28 +200,141 @@ void MainWindow::onStreamFinished() {}
 
 void MainWindow::onStreamProgress(int /*stream*/, qulonglong /*done*/, qulonglong /*total*/) {}
 
-void MainWindow::onProcessCancelled() {}
+void MainWindow::onProcessCancelled()
+{
+    if (timerId != 0) {
+        killTimer(timerId);
+        timerId = 0;
+    }
+    finished = false;
+    startButton->setText(tr("Restart"));
+    startButton->setEnabled(true);
+    releaseSession();
+    onAppendText(QStringLiteral("Download cancelled"));
+    if (totalProgressBar->maximum() == 0 && totalProgressBar->value() == 0) {
+        totalProgressBar->setMaximum(1);
+        totalProgressBar->setValue(0);
+    }
+    if (noUser()) {
+        endUnattended(2);
+        return;
+    }
+    QMessageBox::critical(this, tr("Update"),
+                          tr("Download cancelled. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+    totalProgressBar->setMaximum(1);
+    totalProgressBar->setValue(0);
+}
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    event->accept();
+    if (!session || noUser()) {
+        event->accept();
+        return;
+    }
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Question"),
+        tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer == QMessageBox::Yes)
+        event->accept();
+    else
+        event->ignore();
 }
 
 bool MainWindow::copyTemporaryOnly()
 {
-    return false;
+    onAppendText(QStringLiteral("Copy updated files..."));
+    // An earlier apply in this process may have moved the updater aside already; that copy
+    // must go before the next one can take its name.
+    removeOldFiles(getAppRootPath());
+
+    DirectoryUpdate update;
+    connect(&update, &DirectoryUpdate::message, this, &MainWindow::onAppendText);
+    connect(&update, &DirectoryUpdate::progress, this, &MainWindow::onProgressUpdate);
+    onProgressUpdate(0, 1);
+
+    const bool indexRead = update.updateContent(
+        noUser(), downloadDir, downloadDir + QLatin1Char('/') + clientType + QStringLiteral(".ini"),
+        getAppRootPath());
+    const bool complete = indexRead && update.isComplete();
+    if (complete)
+        onAppendText(QStringLiteral("Updated files copied"));
+    return complete;
 }
 
-void MainWindow::removeTemporaryOnly() {}
-
-void MainWindow::cleanupCurrentUpdateFiles() {}
-
-bool MainWindow::getExistingUpdateData(QString /*iniDir*/, QString* /*version*/, QString* /*type*/,
-                                       QString* /*downloadDir*/)
+void MainWindow::removeTemporaryOnly()
 {
-    return false;
+    onAppendText(QStringLiteral("Remove temporary files..."));
+    cleanupCurrentUpdateFiles();
+    onAppendText(QStringLiteral("Temporary files removed."));
+    onAppendText(QStringLiteral("Update finished, version: %1").arg(version));
 }
 
-void MainWindow::modifyUpdateData(const QString& /*version*/, const QString& /*downloadDir*/) {}
+void MainWindow::cleanupCurrentUpdateFiles()
+{
+    QString storedVersion, storedDir;
+    if (!getExistingUpdateData(QString(), &storedVersion, nullptr, &storedDir))
+        return;
+    QFile::remove(installationFile(sessionFileName(storedVersion)));
+    bool hadParent = false;
+    removeDownloadDirectory(storedDir, &hadParent);
+    cleanupCurrentUpdateDataIniFile();
+}
 
-void MainWindow::cleanupCurrentUpdateDataIniFile() {}
+bool MainWindow::getExistingUpdateData(QString iniDir, QString* version, QString* type,
+                                       QString* downloadDir)
+{
+    return ::getExistingUpdateData(iniDir, version, type, downloadDir);
+}
+
+void MainWindow::modifyUpdateData(const QString& version, const QString& downloadDir)
+{
+    writeUpdateData(QString(), version, downloadDir, clientType);
+}
+
+void MainWindow::cleanupCurrentUpdateDataIniFile()
+{
+    removeUpdateData(QString());
+}
+
+void MainWindow::tellUser(QMessageBox::Icon icon, const QString& title, const QString& text)
+{
+    if (noUser()) {
+        onAppendText(text);
+        return;
+    }
+    QMessageBox box(icon, title, text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void MainWindow::endUnattended(int code)
+{
+    if (!noUser())
+        return;
+    unattendedExitCode = code;
+    QCoreApplication::exit(code);
+}
+
+bool MainWindow::takeUpdateLock()
+{
+    if (updateLock)
+        return true;
+    auto lock = std::make_unique<QLockFile>(installationFile(QStringLiteral("update.lock")));
+    // An update may take hours; only a lock whose process is gone is stale.
+    lock->setStaleLockTime(0);
+    if (!lock->tryLock(0))
+        return false;
+    updateLock = std::move(lock);
+    return true;
+}
+
+void MainWindow::releaseSession()
+{
+    if (!session)
+        return;
+    // The slot that calls this runs inside one of the session's signals.
+    disconnect(session, nullptr, this, nullptr);
+    session->deleteLater();
+    session = nullptr;
+}
