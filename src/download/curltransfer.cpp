@@ -212,8 +212,12 @@ bool CurlTransfer::start(const QByteArray& url, const TransferEndpoint& endpoint
 {
     cancel();
     applyCommonOptions(endpoint);
-    if (!sink)
+    if (!sink) {
         curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
+        // A login really connects and logs in. On a reused connection curl would have nothing
+        // to send for it and wait for a reply that never comes.
+        curl_easy_setopt(easy.get(), CURLOPT_FRESH_CONNECT, 1L);
+    }
     if (transferKind == Ftp && asciiMode)
         curl_easy_setopt(easy.get(), CURLOPT_TRANSFERTEXT, 1L);
     device = sink;
