@@ -1,0 +1,175 @@
+#pragma once
+
+// A download session run the way the window runs it: its own installation root, mirror list,
+// settings and download directory in a scratch tree; its signals recorded; released with
+// deleteLater from the slot of its final signal.
+
+#include "approottesting.h"
+#include "ftpproductdownloadsession.h"
+#include "producttree.h"
+
+#include <QDir>
+#include <QList>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+struct MirrorSpec {
+    QString url;
+    int retries = 1;
+    int timeout = 0;
+};
+
+class SessionRig
+{
+public:
+    QTemporaryDir scratch;
+    QString installDir, downloadDir, mirrorsFile, settingsFile;
+    QString clientType = "vm3";
+    QString version = "12";
+
+    QStringList log;
+    QList<int> switches;
+    QList<QPair<quint64, quint64>> progress;
+    int finished = 0;
+    int cancelled = 0;
+    int signalsAfterEnd = 0;
+    // Taken just before the session is released.
+    QList<bool> markedAtEnd;
+    QPointer<FTPProductDownloadSession> session;
+
+    SessionRig()
+    {
+        installDir = scratch.filePath("install");
+        downloadDir = scratch.filePath("download");
+        mirrorsFile = installDir + "/mirrors.ini";
+        settingsFile = installDir + "/update.ini";
+        QDir().mkpath(installDir);
+        setAppRootPathForTesting(installDir);
+        FTPProductDownloadSession::randomGenerator()->seed(1);
+    }
+    ~SessionRig()
+    {
+        delete session.data();
+        setAppRootPathForTesting(QString());
+    }
+
+    bool writeMirrors(const QList<MirrorSpec>& mirrors)
+    {
+        QByteArray text = "[mirrors]\nsize=" + QByteArray::number(mirrors.size()) + "\n";
+        for (int i = 0; i < mirrors.size(); ++i)
+            text += QByteArray::number(i + 1) + "\\mirror=site" + QByteArray::number(i) + "\n";
+        for (int i = 0; i < mirrors.size(); ++i) {
+            text += "[site" + QByteArray::number(i) + "]\nurl=" + mirrors[i].url.toUtf8() +
+                    "\nretries=" + QByteArray::number(mirrors[i].retries) +
+                    "\ntimeout=" + QByteArray::number(mirrors[i].timeout) + "\n";
+        }
+        return writeFile(mirrorsFile, text);
+    }
+
+    bool writeSettings(int streams)
+    {
+        return writeFile(settingsFile, "[update]\nstreams=" + QByteArray::number(streams) + "\n");
+    }
+
+    // Creates, connects and starts the session; returns what initialize said.
+    bool start()
+    {
+        auto* s = new FTPProductDownloadSession;
+        session = s;
+        QObject::connect(s, &FTPProductDownloadSession::message, s, [this](const QString& m) {
+            log << m;
+            countAfterEnd();
+        });
+        QObject::connect(s, &FTPProductDownloadSession::progressCount, s,
+                         [this](quint64 done, quint64 total) {
+                             progress << qMakePair(done, total);
+                             countAfterEnd();
+                         });
+        QObject::connect(s, &FTPProductDownloadSession::streamSwitchMirror, s,
+                         [this](int stream) { switches << stream; });
+        QObject::connect(s, &FTPProductDownloadSession::downloadFinished, s, [this] {
+            countAfterEnd();
+            ++finished;
+            release();
+        });
+        QObject::connect(s, &FTPProductDownloadSession::processCancelled, s, [this] {
+            countAfterEnd();
+            ++cancelled;
+            release();
+        });
+        FTPProductDownloadSession::InitialParameters p;
+        p.clientType = clientType;
+        p.version = version;
+        p.mirrorsFile = mirrorsFile;
+        p.settingsFile = settingsFile;
+        p.downloadDir = downloadDir;
+        p.defaultStreams = 4;
+        const bool ok = s->initialize(p);
+        s->startUpdate();
+        return ok;
+    }
+
+    bool ended() const { return finished + cancelled > 0; }
+
+    // Index of the first log line at or after `from` that matches the pattern, or -1.
+    int find(const QString& pattern, int from = 0) const
+    {
+        const QRegularExpression re(QRegularExpression::anchoredPattern(pattern));
+        for (int i = from; i < log.size(); ++i) {
+            if (re.match(log[i]).hasMatch())
+                return i;
+        }
+        return -1;
+    }
+    int count(const QString& pattern) const
+    {
+        int n = 0;
+        for (int i = find(pattern); i >= 0; i = find(pattern, i + 1))
+            ++n;
+        return n;
+    }
+    // Every pattern matches a line, in the given order.
+    bool inOrder(const QStringList& patterns) const
+    {
+        int at = 0;
+        for (const QString& p : patterns) {
+            const int i = find(p, at);
+            if (i < 0)
+                return false;
+            at = i + 1;
+        }
+        return true;
+    }
+
+private:
+    void countAfterEnd()
+    {
+        if (ended())
+            ++signalsAfterEnd;
+    }
+    void release()
+    {
+        markedAtEnd.clear();
+        for (const auto& m : session->getMirrors())
+            markedAtEnd << m.marked;
+        session->deleteLater();
+    }
+};
+
+// How often a server was asked for a file, from the tail of the requested paths.
+inline int timesRequested(const QStringList& requested, const QString& mirrorPath)
+{
+    int n = 0;
+    for (const QString& p : requested) {
+        // An FTP client that changes directory first names the file alone.
+        if (p.endsWith("/" + mirrorPath) || p == mirrorPath ||
+            (!p.contains('/') && mirrorPath.endsWith("/" + p)))
+            ++n;
+    }
+    return n;
+}
