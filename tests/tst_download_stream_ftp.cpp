@@ -1,0 +1,306 @@
+// FTP download streams against vsftpd, also through squid's CONNECT tunnel.
+#include "ftpdownloadstream.h"
+#include "producttree.h"
+#include "testservers.h"
+#include "transport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace
+{
+
+// Every signal of a stream as one readable line, in emission order.
+class Recorder
+{
+public:
+    explicit Recorder(SingleFileDownloadStream* s)
+    {
+        using S = SingleFileDownloadStream;
+        QObject::connect(s, &S::stateChanged, [this](DownloadStream_State st) {
+            events << QString("state %1").arg(int(st));
+        });
+        QObject::connect(s, &S::message, [this](const QString& t) { events << "message " + t; });
+        QObject::connect(s, &S::failedToConnect,
+                         [this](const QString& t) { events << "failedToConnect " + t; });
+        QObject::connect(s, &S::connected, [this] { events << "connected"; });
+        QObject::connect(s, &S::disconnected, [this] { events << "disconnected"; });
+        QObject::connect(s, &S::progressCount, [this](qint64, qint64) { ++progress; });
+        QObject::connect(s, &S::fileFinished, [this] { events << "finished"; });
+        QObject::connect(s, &S::fileError, [this](DownloadStream_Error e, const QString& t) {
+            events << QString("error %1 %2").arg(int(e)).arg(t);
+        });
+    }
+    bool ended() const
+    {
+        return !events.isEmpty() &&
+               (events.last() == "finished" || events.last().startsWith("error "));
+    }
+    QStringList events;
+    int progress = 0;
+};
+
+const QByteArray fileContent = ProductTree::randomBytes(300000, 9);
+const QByteArray bigContent = ProductTree::randomBytes(24 * 1024 * 1024, 10);
+
+} // namespace
+
+class TestDownloadStreamFtp : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir tmp;
+    QString ftpRoot;
+    VsftpdServer ftp;
+    QString root;
+
+    std::unique_ptr<FTPDownloadStream> connectedStream(const QUrl& url, int retries = 1,
+                                                       int timeout = 0,
+                                                       const QString& proxy = QString())
+    {
+        auto s = std::make_unique<FTPDownloadStream>(root);
+        s->initiateConnection(url, proxy, retries, timeout);
+        if (!QTest::qWaitFor([&] { return s->getState() == DSS_Ready; }, 10000))
+            return nullptr;
+        return s;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qRegisterMetaType<DownloadStream_State>("DownloadStream_State");
+        qRegisterMetaType<DownloadStream_Error>("DownloadStream_Error");
+        QVERIFY(tmp.isValid());
+        ftpRoot = tmp.path() + "/ftp";
+        QVERIFY(QDir().mkpath(ftpRoot + "/m/2/x/y"));
+        QVERIFY(writeFile(ftpRoot + "/m/2/file.bin", fileContent));
+        QVERIFY(writeFile(ftpRoot + "/m/2/big.bin", bigContent));
+        QVERIFY(writeFile(ftpRoot + "/m/2/x/y/deep file.txt", "deep"));
+        for (int i = 0; i < 12; ++i)
+            QVERIFY(writeFile(ftpRoot + QString("/m/2/many/%1.dat").arg(i),
+                              ProductTree::randomBytes(20000 + i, quint32(i))));
+        makeTreeWorldReadable(ftpRoot);
+        QVERIFY2(ftp.start(ftpRoot, true), qPrintable(ftp.output()));
+        transport::setTestTimeouts(3, 3);
+    }
+
+    void cleanupTestCase() { transport::setTestTimeouts(0, 0); }
+
+    void init()
+    {
+        static int n = 0;
+        root = tmp.path() + QString("/local%1").arg(++n);
+        QVERIFY(QDir().mkpath(root));
+    }
+
+    void login_data()
+    {
+        QTest::addColumn<bool>("withUser");
+        QTest::addColumn<bool>("rightPassword");
+        QTest::newRow("anonymous") << false << true;
+        QTest::newRow("password") << true << true;
+        QTest::newRow("refused") << true << false;
+    }
+    void login()
+    {
+        QFETCH(bool, withUser);
+        QFETCH(bool, rightPassword);
+        QUrl url(ftp.baseUrl() + "/m/2");
+        if (withUser) {
+            url.setUserName(ftp.userName());
+            url.setPassword(rightPassword ? ftp.password() : "not-" + ftp.password());
+        }
+        const int logins = ftp.loginCount();
+        const int failed = ftp.failedLoginCount();
+
+        FTPDownloadStream s(root);
+        Recorder rec(&s);
+        s.initiateConnection(url, QString(), 1, 0);
+        QVERIFY(rec.events.isEmpty());
+        if (!rightPassword) {
+            QTRY_COMPARE(rec.events.size(), 2);
+            QCOMPARE(rec.events.at(0), QString("state 1"));
+            QVERIFY(rec.events.at(1).startsWith("failedToConnect "));
+            QVERIFY(rec.events.at(1).size() > 16);
+            QTest::qWait(100);
+            QCOMPARE(rec.events.size(), 2);
+            QCOMPARE(s.getState(), DSS_Connected);
+            QCOMPARE(ftp.failedLoginCount(), failed + 1);
+            s.getFile("file.bin", "", 0);
+            QCOMPARE(rec.events.size(), 2);
+            return;
+        }
+        QTRY_COMPARE(rec.events, (QStringList{"state 1", "state 2", "connected"}));
+        QTRY_COMPARE(ftp.loginCount(), logins + 1);
+        s.getFile("file.bin", ProductTree::md5(fileContent), fileContent.size());
+        QTRY_VERIFY(rec.ended());
+        QCOMPARE(rec.events.mid(3), (QStringList{"state 3", "state 2", "finished"}));
+        QCOMPARE(readFile(root + "/file.bin"), fileContent);
+        QVERIFY(rec.progress > 0);
+        QCOMPARE(ftp.downloadedPaths().last(), QString("/m/2/file.bin"));
+        // The control connection of the login is used for the file.
+        QCOMPARE(ftp.loginCount(), logins + 1);
+    }
+
+    void unreachableServer()
+    {
+        FTPDownloadStream s(root);
+        Recorder rec(&s);
+        s.initiateConnection(QUrl(QString("ftp://127.0.0.1:%1/").arg(testservers::freePort())),
+                             QString(), 1, 0);
+        QTRY_COMPARE(rec.events.size(), 1);
+        QVERIFY(rec.events.at(0).startsWith("failedToConnect "));
+        QTest::qWait(100);
+        QCOMPARE(rec.events.size(), 1);
+        QCOMPARE(s.getState(), DSS_Idle);
+    }
+
+    void files_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("md5");
+        QTest::addColumn<qint64>("length");
+        QTest::addColumn<QString>("outcome"); // %1: local path
+
+        const QString sum = ProductTree::md5(fileContent);
+        const qint64 size = fileContent.size();
+        QTest::newRow("nested") << "x/y/deep file.txt" << ProductTree::md5("deep") << qint64(4)
+                                << "finished";
+        QTest::newRow("upper-case sum") << "file.bin" << sum.toUpper() << size << "finished";
+        QTest::newRow("unchecked") << "file.bin"
+                                   << "" << qint64(0) << "finished";
+        QTest::newRow("wrong length")
+            << "file.bin" << sum << size + 10
+            << QString("error 2 ERROR: Wrong length of %1 (%2 while required %3)")
+                   .arg("%1", QString::number(size), QString::number(size + 10));
+        QTest::newRow("wrong checksum") << "file.bin" << ProductTree::md5("other") << size
+                                        << "error 1 ERROR: Wrong checksum for %1";
+        QTest::newRow("longer than expected")
+            << "file.bin" << sum << size - 2
+            << QString("error 2 ERROR: Wrong length of %1 (%2 while required %3)")
+                   .arg("%1", QString::number(size - 1), QString::number(size - 2));
+    }
+    void files()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(QString, md5);
+        QFETCH(qint64, length);
+        QFETCH(QString, outcome);
+        auto s = connectedStream(QUrl(ftp.baseUrl() + "/m/2/"), 3, 0);
+        QVERIFY(s);
+        Recorder rec(s.get());
+        s->getFile(fileName, md5, length);
+        QTRY_VERIFY(rec.ended());
+        const QString path = root + "/" + fileName;
+        QCOMPARE(rec.events,
+                 (QStringList{"state 3", "state 2", QString(outcome).replace("%1", path)}));
+        QCOMPARE(QFile::exists(path), outcome == "finished");
+        QCOMPARE(ftp.retrievedPaths().filter(fileName.section('/', -1)).isEmpty(), false);
+    }
+
+    void missingFileIsNotRepeated()
+    {
+        auto s = connectedStream(QUrl(ftp.baseUrl() + "/m/2"), 5, 0);
+        QVERIFY(s);
+        Recorder rec(s.get());
+        s->getFile("absent.bin", "", 0);
+        QTRY_VERIFY(rec.ended());
+        QTest::qWait(100);
+        QCOMPARE(rec.events.size(), 3);
+        QVERIFY(rec.events.last().startsWith("error 4 ERROR: "));
+        // One attempt: the server saw each command for the file at most once.
+        const QStringList asked = ftp.commands().filter("/m/2/absent.bin");
+        QVERIFY(!asked.isEmpty());
+        QCOMPARE(asked.filter("SIZE ").size() <= 1 && asked.filter("RETR ").size() <= 1, true);
+        QVERIFY(!QFile::exists(root + "/absent.bin"));
+    }
+
+    void cancelInsideProgress()
+    {
+        auto s = connectedStream(QUrl(ftp.baseUrl() + "/m/2"), 3, 0);
+        QVERIFY(s);
+        Recorder rec(s.get());
+        FTPDownloadStream* raw = s.get();
+        // The worst moment: from inside the transport's own notification.
+        const auto once = QObject::connect(raw, &SingleFileDownloadStream::progressCount, raw,
+                                           [raw](qint64 done, qint64) {
+                                               if (done > 0 && raw->getState() == DSS_Downloading)
+                                                   raw->cancel();
+                                           });
+        s->getFile("big.bin", ProductTree::md5(bigContent), bigContent.size());
+        QTRY_COMPARE(s->getState(), DSS_Idle);
+        QVERIFY(!QFile::exists(root + "/big.bin"));
+        QTest::qWait(300);
+        QCOMPARE(rec.events, (QStringList{"state 3", "state 0"}));
+        QVERIFY(!QFile::exists(root + "/big.bin"));
+
+        // The same object connects again and fetches a file.
+        QObject::disconnect(once);
+        s->initiateConnection(QUrl(ftp.baseUrl() + "/m/2"), QString(), 1, 0);
+        QTRY_COMPARE(s->getState(), DSS_Ready);
+        s->getFile("file.bin", ProductTree::md5(fileContent), fileContent.size());
+        QTRY_VERIFY(rec.ended());
+        QCOMPARE(rec.events.last(), QString("finished"));
+    }
+
+    void throughProxyTunnel()
+    {
+        SquidServer squid;
+        QVERIFY2(squid.start(), qPrintable(squid.output()));
+        // The FTP stream hands only host and port to the tunnel.
+        QString proxy = squid.proxyUrl();
+        proxy.replace("http://", "http://ignored:user@");
+        auto s = connectedStream(QUrl(ftp.baseUrl() + "/m/2"), 1, 0, proxy);
+        QVERIFY(s);
+        Recorder rec(s.get());
+        s->getFile("file.bin", ProductTree::md5(fileContent), fileContent.size());
+        QTRY_VERIFY_WITH_TIMEOUT(rec.ended(), 10000);
+        QCOMPARE(rec.events.last(), QString("finished"));
+        // squid logs a tunnel only when it closes; the control connection may stay pooled,
+        // the data connection of the transfer is closed.
+        QTRY_VERIFY(!squid.requests().isEmpty());
+        for (const QString& r : squid.requests())
+            QVERIFY2(r.startsWith("CONNECT 127.0.0.1:"), qPrintable(r));
+    }
+
+    void parallelStreams()
+    {
+        std::vector<std::unique_ptr<FTPDownloadStream>> streams;
+        std::vector<std::unique_ptr<Recorder>> recorders;
+        std::vector<int> next(3, 0);
+        for (int i = 0; i < 3; ++i) {
+            streams.push_back(std::make_unique<FTPDownloadStream>(root));
+            recorders.push_back(std::make_unique<Recorder>(streams.back().get()));
+            streams.back()->initiateConnection(QUrl(ftp.baseUrl() + "/m/2/many"), QString(), 1, 0);
+        }
+        // Stream i fetches files i, i+3, ...; the next one as soon as the last is announced.
+        int finished = 0;
+        for (int i = 0; i < 3; ++i) {
+            FTPDownloadStream* s = streams[size_t(i)].get();
+            auto fetch = [s, i, &next] {
+                const int f = i + 3 * next[size_t(i)]++;
+                if (f >= 12)
+                    return;
+                const QByteArray data = ProductTree::randomBytes(20000 + f, quint32(f));
+                s->getFile(QString("%1.dat").arg(f), ProductTree::md5(data), data.size());
+            };
+            QObject::connect(s, &SingleFileDownloadStream::connected, s, fetch);
+            QObject::connect(s, &SingleFileDownloadStream::fileFinished, s, [&finished, fetch] {
+                ++finished;
+                fetch();
+            });
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(finished == 12, 30000);
+        for (const auto& r : recorders)
+            QCOMPARE(r->events.filter("error").size(), 0);
+        for (int f = 0; f < 12; ++f)
+            QCOMPARE(readFile(root + QString("/%1.dat").arg(f)),
+                     ProductTree::randomBytes(20000 + f, quint32(f)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDownloadStreamFtp)
+#include "tst_download_stream_ftp.moc"
