@@ -1,7 +1,10 @@
+#include "installation.h"
 #include "producttree.h"
 #include "taskspecification.h"
+#include "testservers.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
@@ -514,10 +517,8 @@ void PublishTest::helpDescribesUsage()
         QVERIFY2(run.out.contains(QLatin1String(word)), word);
 }
 
-// Extension point: the full round trip through the updater. Rows publish one or two versions
-// and then run the updater without a user against a mirror served on 127.0.0.1; the check
-// compares the installation with the last source tree. It needs the update workflow and the
-// shared mirror fixture of the end-to-end tests.
+// The full round trip: each version is published, served by nginx on 127.0.0.1 and installed
+// by the updater without a user; the installation must then hold exactly that source tree.
 void PublishTest::installsPublishedVersion_data()
 {
     QTest::addColumn<QStringList>("versions");
@@ -525,9 +526,77 @@ void PublishTest::installsPublishedVersion_data()
     QTest::newRow("update to the next version") << QStringList{"1", "2"};
 }
 
+namespace
+{
+
+// Relative paths of the files below dir, sorted.
+QStringList filesBelow(const QString& dir)
+{
+    QStringList files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(dir).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+} // namespace
+
 void PublishTest::installsPublishedVersion()
 {
-    QSKIP("the round trip through the updater needs the end-to-end mirror fixture");
+    QFETCH(QStringList, versions);
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString mirror = tmp.filePath("mirror");
+    QVERIFY(QDir().mkpath(mirror));
+    makeTreeWorldReadable(tmp.path());
+    NginxServer nginx;
+    QVERIFY2(nginx.start(mirror), qPrintable(nginx.output()));
+
+    Installation inst;
+    QVERIFY(inst.create());
+    inst.writeMirrors({{nginx.baseUrl() + "/"}});
+    inst.writeSettings(2);
+
+    // Each version changes every file; version 1 has a file that version 2 drops.
+    const QMap<QString, QStringList> trees{
+        {"1",
+         {"readme.txt", "vm3client_linux_x86", "data/maps/town.map", "data/levels.pak",
+          "old_notes.txt"}},
+        {"2",
+         {"readme.txt", "vm3client_linux_x86", "data/maps/town.map", "data/levels.pak",
+          "data/maps/harbour.map"}}};
+    QString previousIndex;
+    for (const QString& version : versions) {
+        const QString source = tmp.filePath("source" + version);
+        const QStringList files = trees.value(version);
+        for (const QString& file : files) {
+            QVERIFY(writeFile(source + "/" + file,
+                              ProductTree::randomBytes(file.endsWith(".pak") ? 200000 : 3000,
+                                                       qHash(file + version))));
+        }
+        QStringList args{"--pack", "*.pak"};
+        if (!previousIndex.isEmpty())
+            args << "--previous" << previousIndex;
+        const Run published = publish(args << source << mirror << version);
+        QVERIFY2(published.exitCode == 0, qPrintable(published.err));
+        previousIndex = mirror + "/" + version + "/client_linux_x86.ini";
+        makeTreeWorldReadable(mirror);
+
+        const Installation::Run run = inst.run({"--nouser", "client_linux_x86", version});
+        QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.errorOutput));
+
+        QStringList installed = filesBelow(inst.dir());
+        for (const char* own : {"update", "mirrors.ini", "update.ini", "update.lock"})
+            installed.removeAll(QString::fromLatin1(own));
+        QCOMPARE(installed, filesBelow(source));
+        for (const QString& file : files)
+            QVERIFY2(readFile(inst.path(file)) == readFile(source + "/" + file), qPrintable(file));
+        QCOMPARE(inst.tempEntries(), QStringList());
+    }
+    if (versions.contains("2"))
+        QVERIFY(!QFileInfo::exists(inst.path("old_notes.txt")));
 }
 
 QTEST_GUILESS_MAIN(PublishTest)
