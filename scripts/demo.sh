@@ -2,14 +2,15 @@
 # Watch an update happen: installs what is needed and builds (scripts/setup.sh), publishes
 # versions 1 and 2 of a small sample client into a mirror served by nginx on 127.0.0.1,
 # answers the version query from a local UDP responder, makes a sample installation of
-# version 1 under .demo/install and starts the updater there: its window when a display is
-# present, otherwise unattended (--nouser, offscreen) with its log on standard error.
+# version 1 under .demo/install and starts the updater there: its window when a display and a
+# terminal are present, otherwise unattended (--nouser; offscreen without a display) with its
+# log on standard error.
 # Everything it starts is stopped when it ends.
 #
 # Usage: scripts/demo.sh [--no-setup]
 #   --no-setup   use the existing build in $BUILD_DIR (default: build) without set-up
 # Environment: BUILD_DIR, DEMO_DIR (default: .demo), DEMO_TIMEOUT (seconds an unattended
-# run may take, default 300).
+# run may take, default 300), DEMO_UNATTENDED=1 (run --nouser even with a display).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 REPO=$(pwd)
@@ -168,10 +169,23 @@ EOF
 
 # The download directory goes below the demo directory, not the system's /tmp.
 export TMPDIR=$DEMO_DIR/tmp
+# Qt wants a private runtime directory and complains on every start without one.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    export XDG_RUNTIME_DIR=$DEMO_DIR/runtime
+    mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
+fi
 set +e
-if [ -n "${DISPLAY:-}" ]; then
+if [ -n "${DISPLAY:-}" ] && [ -t 0 ] && [ "${DEMO_UNATTENDED:-0}" != 1 ]; then
     step "Starting the updater window: press \"Start Update\", then close the window"
     (cd "$INSTALL" && exec ./update) &
+    pids+=("$!")
+    wait "$!"
+    rc=$?
+elif [ -n "${DISPLAY:-}" ]; then
+    # Nobody to press the button (no terminal, e.g. under xvfb-run): the window still shows
+    # the update on the display while it runs by itself.
+    step "Display without a user: starting the updater window unattended (--nouser)"
+    (cd "$INSTALL" && exec timeout "$DEMO_TIMEOUT" ./update --nouser) &
     pids+=("$!")
     wait "$!"
     rc=$?
