@@ -172,7 +172,7 @@ export TMPDIR=$DEMO_DIR/tmp
 # Qt wants a private runtime directory and complains on every start without one.
 if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
     export XDG_RUNTIME_DIR=$DEMO_DIR/runtime
-    mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
+    mkdir -m 0700 "$XDG_RUNTIME_DIR"
 fi
 set +e
 if [ -n "${DISPLAY:-}" ] && [ -t 0 ] && [ "${DEMO_UNATTENDED:-0}" != 1 ]; then
