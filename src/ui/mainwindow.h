@@ -73,7 +73,5 @@ protected:
     QString downloadDir;
 
     std::unique_ptr<QLockFile> updateLock;
-    // Exit code handed to the event loop by an unattended run; -1 while none was.
-    int unattendedExitCode = -1;
     QElapsedTimer lastProgressRepaint;
 };

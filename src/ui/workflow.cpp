@@ -312,7 +312,6 @@ void MainWindow::endUnattended(int code)
 {
     if (!noUser())
         return;
-    unattendedExitCode = code;
     QCoreApplication::exit(code);
 }
 
