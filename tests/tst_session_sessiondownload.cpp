@@ -93,10 +93,11 @@ void TestSessionDownload::wholeDownload()
     const int nginxBefore = nginx.requestedPaths().size();
     const int ftpBefore = ftpRequested(vsftpd).size();
     SessionRig rig;
-    QList<MirrorSpec> specs;
+    QList<MirrorEntry> entries;
     for (const QString& kind : mirrors)
-        specs << MirrorSpec{kind == "http" ? nginx.baseUrl() + "/http" : vsftpd.baseUrl() + "/ftp"};
-    QVERIFY(rig.writeMirrors(specs));
+        entries << MirrorEntry{kind == "http" ? nginx.baseUrl() + "/http"
+                                              : vsftpd.baseUrl() + "/ftp"};
+    QVERIFY(rig.writeMirrors(entries));
     QVERIFY(rig.writeSettings(streams));
     QVERIFY(rig.start());
     QCOMPARE(rig.session->getStreams().size(), streams);
@@ -153,7 +154,7 @@ void TestSessionDownload::resume()
 
     SessionRig rig;
     QVERIFY(rig.writeMirrors(
-        {MirrorSpec{http ? nginx.baseUrl() + "/http" : vsftpd.baseUrl() + "/ftp"}}));
+        {MirrorEntry{http ? nginx.baseUrl() + "/http" : vsftpd.baseUrl() + "/ftp"}}));
     QVERIFY(rig.writeSettings(2));
 
     auto file = [&](const QString& name) -> const ProductFile& {
@@ -216,7 +217,7 @@ void TestSessionDownload::manyFilesOverParallelFtp()
     many.write(served.filePath("ftp/many"), "12", "vm3");
 
     SessionRig rig;
-    QVERIFY(rig.writeMirrors({MirrorSpec{vsftpd.baseUrl() + "/many"}}));
+    QVERIFY(rig.writeMirrors({MirrorEntry{vsftpd.baseUrl() + "/many"}}));
     QVERIFY(rig.writeSettings(6));
     QVERIFY(rig.start());
     QTRY_VERIFY_WITH_TIMEOUT(rig.ended(), endMs);

@@ -190,7 +190,7 @@ void TestSessionFailover::failover()
     const int goodBefore = requestedFrom("good").size();
     const int firstBefore = requestedFrom(first).size();
     SessionRig rig;
-    QVERIFY(rig.writeMirrors({MirrorSpec{mirrorUrl(first)}, MirrorSpec{mirrorUrl("good")}}));
+    QVERIFY(rig.writeMirrors({MirrorEntry{mirrorUrl(first)}, MirrorEntry{mirrorUrl("good")}}));
     QVERIFY(rig.writeSettings(streams));
     QVERIFY(rig.start());
     QTRY_VERIFY_WITH_TIMEOUT(rig.ended(), endMs);
@@ -242,10 +242,10 @@ void TestSessionFailover::givingUp()
     QFETCH(int, givenUp);
 
     SessionRig rig;
-    QList<MirrorSpec> specs;
+    QList<MirrorEntry> entries;
     for (const QString& m : mirrors)
-        specs << MirrorSpec{mirrorUrl(m)};
-    QVERIFY(rig.writeMirrors(specs));
+        entries << MirrorEntry{mirrorUrl(m)};
+    QVERIFY(rig.writeMirrors(entries));
     QVERIFY(rig.writeSettings(streams));
     QVERIFY(rig.start());
     QTRY_VERIFY_WITH_TIMEOUT(rig.ended(), endMs);
@@ -289,7 +289,7 @@ void TestSessionFailover::disconnectionReturnsTheFile()
     const int goodBefore = requestedFrom("good").size();
     SessionRig rig;
     QVERIFY(
-        rig.writeMirrors({MirrorSpec{fault.baseUrl() + "/slow"}, MirrorSpec{mirrorUrl("good")}}));
+        rig.writeMirrors({MirrorEntry{fault.baseUrl() + "/slow"}, MirrorEntry{mirrorUrl("good")}}));
     QVERIFY(rig.writeSettings(1));
     QVERIFY(rig.start());
     QTRY_VERIFY_WITH_TIMEOUT(fault.requests().contains("GET " + path + " HTTP/1.1"), endMs);
@@ -320,7 +320,7 @@ void TestSessionFailover::localFileErrorEndsAndRestartResumes()
 {
     const int before = requestedFrom("good").size();
     SessionRig rig;
-    QVERIFY(rig.writeMirrors({MirrorSpec{mirrorUrl("good")}, MirrorSpec{mirrorUrl("ftp")}}));
+    QVERIFY(rig.writeMirrors({MirrorEntry{mirrorUrl("good")}, MirrorEntry{mirrorUrl("ftp")}}));
     QVERIFY(rig.writeSettings(1));
     // A directory where a downloaded file must go; root may write anywhere else.
     const QString blocked = rig.downloadDir + "/b/c.bin";
@@ -366,7 +366,7 @@ void TestSessionFailover::notEnoughDiskSpace()
     makeTreeWorldReadable(served.filePath("www/huge"));
 
     SessionRig rig;
-    QVERIFY(rig.writeMirrors({MirrorSpec{nginx.baseUrl() + "/huge"}}));
+    QVERIFY(rig.writeMirrors({MirrorEntry{nginx.baseUrl() + "/huge"}}));
     QVERIFY(rig.writeSettings(2));
     QVERIFY(rig.start());
     QTRY_VERIFY_WITH_TIMEOUT(rig.ended(), endMs);

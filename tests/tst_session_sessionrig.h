@@ -18,7 +18,7 @@
 
 #include <memory>
 
-struct MirrorSpec {
+struct MirrorEntry {
     QString url;
     int retries = 1;
     int timeout = 0;
@@ -58,7 +58,7 @@ public:
         setAppRootPathForTesting(QString());
     }
 
-    bool writeMirrors(const QList<MirrorSpec>& mirrors)
+    bool writeMirrors(const QList<MirrorEntry>& mirrors)
     {
         QByteArray text = "[mirrors]\nsize=" + QByteArray::number(mirrors.size()) + "\n";
         for (int i = 0; i < mirrors.size(); ++i)
