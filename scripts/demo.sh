@@ -10,7 +10,8 @@
 # Usage: scripts/demo.sh [--no-setup]
 #   --no-setup   use the existing build in $BUILD_DIR (default: build) without set-up
 # Environment: BUILD_DIR, DEMO_DIR (default: .demo), DEMO_TIMEOUT (seconds an unattended
-# run may take, default 300), DEMO_UNATTENDED=1 (run --nouser even with a display).
+# run may take, default 300), DEMO_UNATTENDED=1 (run --nouser even with a display),
+# DEMO_RATE (nginx's limit_rate per connection, e.g. 100k, to watch the update; default none).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 REPO=$(pwd)
@@ -20,7 +21,7 @@ for arg in "$@"; do
     case "$arg" in
     --no-setup) run_setup=0 ;;
     -h | --help)
-        sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -91,7 +92,7 @@ HTTP_PORT=
 for _ in 1 2 3; do
     port=$(free_port)
     sed -e "s|@DIR@|$DEMO_DIR/nginx|g" -e "s|@ROOT@|$MIRROR|g" -e "s|@PORT@|$port|g" \
-        -e "s|@USER@|$(id -un)|g" -e "s|@GROUP@|$(id -gn)|g" \
+        -e "s|@USER@|$(id -un)|g" -e "s|@GROUP@|$(id -gn)|g" -e "s|@RATE@|${DEMO_RATE:-0}|g" \
         scripts/demo/nginx.conf.in >"$DEMO_DIR/nginx/nginx.conf"
     /usr/sbin/nginx -p "$DEMO_DIR/nginx" -e "$DEMO_DIR/nginx/error.log" \
         -c "$DEMO_DIR/nginx/nginx.conf" &
