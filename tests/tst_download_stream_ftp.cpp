@@ -1,6 +1,7 @@
 // FTP download streams against vsftpd, also through squid's CONNECT tunnel.
 #include "ftpdownloadstream.h"
 #include "producttree.h"
+#include "streamrecorder.h"
 #include "testservers.h"
 #include "transport.h"
 
@@ -11,36 +12,6 @@
 
 namespace
 {
-
-// Every signal of a stream as one readable line, in emission order.
-class Recorder
-{
-public:
-    explicit Recorder(SingleFileDownloadStream* s)
-    {
-        using S = SingleFileDownloadStream;
-        QObject::connect(s, &S::stateChanged, [this](DownloadStream_State st) {
-            events << QString("state %1").arg(int(st));
-        });
-        QObject::connect(s, &S::message, [this](const QString& t) { events << "message " + t; });
-        QObject::connect(s, &S::failedToConnect,
-                         [this](const QString& t) { events << "failedToConnect " + t; });
-        QObject::connect(s, &S::connected, [this] { events << "connected"; });
-        QObject::connect(s, &S::disconnected, [this] { events << "disconnected"; });
-        QObject::connect(s, &S::progressCount, [this](qint64, qint64) { ++progress; });
-        QObject::connect(s, &S::fileFinished, [this] { events << "finished"; });
-        QObject::connect(s, &S::fileError, [this](DownloadStream_Error e, const QString& t) {
-            events << QString("error %1 %2").arg(int(e)).arg(t);
-        });
-    }
-    bool ended() const
-    {
-        return !events.isEmpty() &&
-               (events.last() == "finished" || events.last().startsWith("error "));
-    }
-    QStringList events;
-    int progress = 0;
-};
 
 const QByteArray fileContent = ProductTree::randomBytes(300000, 9);
 const QByteArray bigContent = ProductTree::randomBytes(24 * 1024 * 1024, 10);
@@ -79,9 +50,6 @@ private Q_SLOTS:
         QVERIFY(writeFile(ftpRoot + "/m/2/file.bin", fileContent));
         QVERIFY(writeFile(ftpRoot + "/m/2/big.bin", bigContent));
         QVERIFY(writeFile(ftpRoot + "/m/2/x/y/deep file.txt", "deep"));
-        for (int i = 0; i < 12; ++i)
-            QVERIFY(writeFile(ftpRoot + QString("/m/2/many/%1.dat").arg(i),
-                              ProductTree::randomBytes(20000 + i, quint32(i))));
         makeTreeWorldReadable(ftpRoot);
         QVERIFY2(ftp.start(ftpRoot, true), qPrintable(ftp.output()));
         transport::setTestTimeouts(3, 3);
@@ -117,7 +85,7 @@ private Q_SLOTS:
         const int failed = ftp.failedLoginCount();
 
         FTPDownloadStream s(root);
-        Recorder rec(&s);
+        StreamRecorder rec(&s);
         s.initiateConnection(url, QString(), 1, 0);
         QVERIFY(rec.events.isEmpty());
         if (!rightPassword) {
@@ -139,7 +107,7 @@ private Q_SLOTS:
         QTRY_VERIFY(rec.ended());
         QCOMPARE(rec.events.mid(3), (QStringList{"state 3", "state 2", "finished"}));
         QCOMPARE(readFile(root + "/file.bin"), fileContent);
-        QVERIFY(rec.progress > 0);
+        QVERIFY(!rec.progress.isEmpty());
         QCOMPARE(ftp.downloadedPaths().last(), QString("/m/2/file.bin"));
         // The control connection of the login is used for the file.
         QCOMPARE(ftp.loginCount(), logins + 1);
@@ -148,7 +116,7 @@ private Q_SLOTS:
     void unreachableServer()
     {
         FTPDownloadStream s(root);
-        Recorder rec(&s);
+        StreamRecorder rec(&s);
         s.initiateConnection(QUrl(QString("ftp://127.0.0.1:%1/").arg(testservers::freePort())),
                              QString(), 1, 0);
         QTRY_COMPARE(rec.events.size(), 1);
@@ -191,7 +159,7 @@ private Q_SLOTS:
         QFETCH(QString, outcome);
         auto s = connectedStream(QUrl(ftp.baseUrl() + "/m/2/"), 3, 0);
         QVERIFY(s);
-        Recorder rec(s.get());
+        StreamRecorder rec(s.get());
         s->getFile(fileName, md5, length);
         QTRY_VERIFY(rec.ended());
         const QString path = root + "/" + fileName;
@@ -205,7 +173,7 @@ private Q_SLOTS:
     {
         auto s = connectedStream(QUrl(ftp.baseUrl() + "/m/2"), 5, 0);
         QVERIFY(s);
-        Recorder rec(s.get());
+        StreamRecorder rec(s.get());
         s->getFile("absent.bin", "", 0);
         QTRY_VERIFY(rec.ended());
         QTest::qWait(100);
@@ -222,7 +190,7 @@ private Q_SLOTS:
     {
         auto s = connectedStream(QUrl(ftp.baseUrl() + "/m/2"), 3, 0);
         QVERIFY(s);
-        Recorder rec(s.get());
+        StreamRecorder rec(s.get());
         FTPDownloadStream* raw = s.get();
         // The worst moment: from inside the transport's own notification.
         const auto once = QObject::connect(raw, &SingleFileDownloadStream::progressCount, raw,
@@ -255,7 +223,7 @@ private Q_SLOTS:
         proxy.replace("http://", "http://ignored:user@");
         auto s = connectedStream(QUrl(ftp.baseUrl() + "/m/2"), 1, 0, proxy);
         QVERIFY(s);
-        Recorder rec(s.get());
+        StreamRecorder rec(s.get());
         s->getFile("file.bin", ProductTree::md5(fileContent), fileContent.size());
         QTRY_VERIFY_WITH_TIMEOUT(rec.ended(), 10000);
         QCOMPARE(rec.events.last(), QString("finished"));
@@ -264,41 +232,6 @@ private Q_SLOTS:
         QTRY_VERIFY(!squid.requests().isEmpty());
         for (const QString& r : squid.requests())
             QVERIFY2(r.startsWith("CONNECT 127.0.0.1:"), qPrintable(r));
-    }
-
-    void parallelStreams()
-    {
-        std::vector<std::unique_ptr<FTPDownloadStream>> streams;
-        std::vector<std::unique_ptr<Recorder>> recorders;
-        std::vector<int> next(3, 0);
-        for (int i = 0; i < 3; ++i) {
-            streams.push_back(std::make_unique<FTPDownloadStream>(root));
-            recorders.push_back(std::make_unique<Recorder>(streams.back().get()));
-            streams.back()->initiateConnection(QUrl(ftp.baseUrl() + "/m/2/many"), QString(), 1, 0);
-        }
-        // Stream i fetches files i, i+3, ...; the next one as soon as the last is announced.
-        int finished = 0;
-        for (int i = 0; i < 3; ++i) {
-            FTPDownloadStream* s = streams[size_t(i)].get();
-            auto fetch = [s, i, &next] {
-                const int f = i + 3 * next[size_t(i)]++;
-                if (f >= 12)
-                    return;
-                const QByteArray data = ProductTree::randomBytes(20000 + f, quint32(f));
-                s->getFile(QString("%1.dat").arg(f), ProductTree::md5(data), data.size());
-            };
-            QObject::connect(s, &SingleFileDownloadStream::connected, s, fetch);
-            QObject::connect(s, &SingleFileDownloadStream::fileFinished, s, [&finished, fetch] {
-                ++finished;
-                fetch();
-            });
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(finished == 12, 30000);
-        for (const auto& r : recorders)
-            QCOMPARE(r->events.filter("error").size(), 0);
-        for (int f = 0; f < 12; ++f)
-            QCOMPARE(readFile(root + QString("/%1.dat").arg(f)),
-                     ProductTree::randomBytes(20000 + f, quint32(f)));
     }
 };
 
