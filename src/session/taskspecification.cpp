@@ -17,6 +17,18 @@ quint64 toLength(const QString& field)
     return field.toULongLong(nullptr, 10);
 }
 
+// md5, size and, for a packed file, the three unpacked fields, from fields[at] on.
+void readFileFields(const QStringList& fields, int at, bool packed, FileSpecification* entry)
+{
+    entry->md5 = fields[at];
+    entry->size = toLength(fields[at + 1]);
+    if (packed) {
+        entry->unpackedMd5 = fields[at + 2];
+        entry->unpackedSize = toLength(fields[at + 3]);
+        entry->unpackedName = fields[at + 4];
+    }
+}
+
 // The index value of an entry: md5::size, or md5::size::unpackedMd5::unpackedSize::unpackedName
 // for a packed file. parseIndexValue and formatIndexValue are the only places that know it.
 bool parseIndexValue(const QString& value, FileSpecification* entry)
@@ -24,13 +36,7 @@ bool parseIndexValue(const QString& value, FileSpecification* entry)
     const QStringList fields = value.split(fieldSeparator, Qt::KeepEmptyParts, Qt::CaseSensitive);
     if (fields.size() != 2 && fields.size() != 5)
         return false;
-    entry->md5 = fields[0];
-    entry->size = toLength(fields[1]);
-    if (fields.size() == 5) {
-        entry->unpackedMd5 = fields[2];
-        entry->unpackedSize = toLength(fields[3]);
-        entry->unpackedName = fields[4];
-    }
+    readFileFields(fields, 0, fields.size() == 5, entry);
     return true;
 }
 
@@ -53,13 +59,8 @@ bool hasSafePaths(const FileSpecification& entry)
 // unpackedName].
 QString formatStateRecord(const FileSpecification& entry)
 {
-    QString record = QString::number(entry.flags) + fieldSeparator + entry.directory +
-                     fieldSeparator + entry.name + fieldSeparator + entry.md5 + fieldSeparator +
-                     QString::number(entry.size);
-    if (entry.isPacked())
-        record += fieldSeparator + entry.unpackedMd5 + fieldSeparator +
-                  QString::number(entry.unpackedSize) + fieldSeparator + entry.unpackedName;
-    return record;
+    return QString::number(entry.flags) + fieldSeparator + entry.directory + fieldSeparator +
+           entry.name + fieldSeparator + formatIndexValue(entry);
 }
 
 bool parseStateRecord(const QString& record, FileSpecification* entry)
@@ -70,13 +71,7 @@ bool parseStateRecord(const QString& record, FileSpecification* entry)
     entry->flags = fields[0].toUInt(nullptr, 10);
     entry->directory = fields[1];
     entry->name = fields[2];
-    entry->md5 = fields[3];
-    entry->size = toLength(fields[4]);
-    if (fields.size() == 8) {
-        entry->unpackedMd5 = fields[5];
-        entry->unpackedSize = toLength(fields[6]);
-        entry->unpackedName = fields[7];
-    }
+    readFileFields(fields, 3, fields.size() == 8, entry);
     return true;
 }
 

@@ -13,28 +13,31 @@ bool TaskState::initializeByProductIni(const QString& path)
     return true;
 }
 
+namespace
+{
+// Sets the mark, clears the pending one, and counts the entry once.
+void setMark(FileSpecification& entry, unsigned int mark, unsigned int pending, int* count,
+             quint64* size)
+{
+    const unsigned int old = entry.flags;
+    entry.flags = (old & ~(mark | pending)) | mark;
+    if ((old & mark) == 0) {
+        ++*count;
+        *size += entry.size;
+    }
+}
+} // namespace
+
 void TaskState::markReady(int index)
 {
-    FileSpecification& entry = files[index];
-    const unsigned int old = entry.flags;
-    entry.flags = (old & ~(F_READY | F_PENDING)) | F_READY;
-    if ((old & F_READY) == 0) {
-        ++readyCount;
-        readySize += entry.size;
-    }
+    setMark(files[index], F_READY, F_PENDING, &readyCount, &readySize);
     readyBound = getTaskListMinimumBound(F_READY, readyBound);
     markDownloaded(index);
 }
 
 void TaskState::markDownloaded(int index)
 {
-    FileSpecification& entry = files[index];
-    const unsigned int old = entry.flags;
-    entry.flags = (old & ~(F_PENDING | F_DOWNLOADED)) | F_DOWNLOADED;
-    if ((old & F_DOWNLOADED) == 0) {
-        ++downloadedCount;
-        downloadedSize += entry.size;
-    }
+    setMark(files[index], F_DOWNLOADED, F_PENDING, &downloadedCount, &downloadedSize);
     downloadedBound = getTaskListMinimumBound(F_DOWNLOADED, downloadedBound);
 }
 
