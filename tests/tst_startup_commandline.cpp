@@ -1,18 +1,17 @@
 #include "approottesting.h"
 #include "commandlineoptions.h"
+#include "installation.h"
+#include "producttree.h"
 #include "startupmessage.h"
 #include "udpresponder.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <memory>
 
 static QStringList recordedMessages;
 
@@ -49,7 +48,6 @@ private Q_SLOTS:
     void serverSetting();
     void binary_data();
     void binary();
-    void appRootIsTheBinarysDirectory();
 };
 
 void CommandLineTest::init()
@@ -74,68 +72,40 @@ void CommandLineTest::parse_data()
     QTest::addColumn<QString>("clientType");
     QTest::addColumn<int>("version");
     QTest::addColumn<int>("queries");
-    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<bool>("warned"); // the query failure was shown
 
     const QString dflt = "client_linux_x86";
     const QString noDefaults = "Can't detect default parameters";
-    QTest::newRow("none, server says 57") << QStringList{} << Answers << QByteArray("57,3,4") << ""
-                                          << 1 << dflt << 57 << 1 << QStringList{};
-    QTest::newRow("none, leading separator") << QStringList{} << Answers << QByteArray(",57") << ""
-                                             << 1 << dflt << 57 << 1 << QStringList{};
-    QTest::newRow("none, bad port in update.ini")
-        << QStringList{} << BadPort << QByteArray() << noDefaults << 0 << dflt << 0 << 0
-        << QStringList{queryFailed};
-    QTest::newRow("none, host does not resolve")
-        << QStringList{} << Unresolvable << QByteArray() << noDefaults << 0 << dflt << 0 << 0
-        << QStringList{queryFailed};
-    QTest::newRow("none, first field not a number")
-        << QStringList{} << Answers << QByteArray("beta,1") << noDefaults << 0 << dflt << 0 << 1
-        << QStringList{};
-    QTest::newRow("none, first field too large")
-        << QStringList{} << Answers << QByteArray("99999999999") << noDefaults << 0 << dflt << 0
-        << 1 << QStringList{};
-    QTest::newRow("none, empty reply") << QStringList{} << Answers << QByteArray() << noDefaults
-                                       << 0 << dflt << 0 << 1 << QStringList{};
-    QTest::newRow("lone --nouser") << QStringList{"--nouser"} << Answers << QByteArray("57") << ""
-                                   << 2 << dflt << 57 << 1 << QStringList{};
-    QTest::newRow("lone --nouser, query fails once")
-        << QStringList{"--nouser"} << BadPort << QByteArray() << noDefaults << 0 << dflt << 0 << 0
-        << QStringList{queryFailed};
-    QTest::newRow("lone --nouser, empty reply asks only once")
-        << QStringList{"--nouser"} << Answers << QByteArray() << noDefaults << 0 << dflt << 0 << 1
-        << QStringList{};
-    QTest::newRow("type and version")
-        << QStringList{"client_linux_x86", "12"} << Answers << QByteArray("57") << "" << 1 << dflt
-        << 12 << 0 << QStringList{};
-    QTest::newRow("other type") << QStringList{"client_mac", "7"} << Answers << QByteArray("57")
-                                << "" << 1 << "client_mac" << 7 << 0 << QStringList{};
-    QTest::newRow("version not a number")
-        << QStringList{"client_linux_x86", "1x"} << Answers << QByteArray("57")
-        << "Wrong version code" << 1 << dflt << 0 << 0 << QStringList{};
-    QTest::newRow("--nouser, type and version")
-        << QStringList{"--nouser", "client_linux_x86", "12"} << Answers << QByteArray("57") << ""
-        << 2 << dflt << 12 << 0 << QStringList{};
-    QTest::newRow("--nouser, version not a number")
-        << QStringList{"--nouser", "client_linux_x86", "x"} << Answers << QByteArray("57")
-        << "Wrong version code" << 2 << dflt << 0 << 0 << QStringList{};
-    QTest::newRow("--nouser and a type only")
-        << QStringList{"--nouser", "client_linux_x86"} << Answers << QByteArray("57")
-        << "No client version specified" << 2 << dflt << 0 << 0 << QStringList{};
-    QTest::newRow("one argument, not --nouser")
-        << QStringList{"client_linux_x86"} << Answers << QByteArray("57")
-        << "--nouser option is missed" << 0 << "" << 0 << 0 << QStringList{};
-    QTest::newRow("three arguments, not --nouser")
-        << QStringList{"--NOUSER", "client_linux_x86", "12"} << Answers << QByteArray("57")
-        << "--nouser option is missed" << 0 << "" << 0 << 0 << QStringList{};
-    QTest::newRow("--nouser in second place")
-        << QStringList{"client_linux_x86", "--nouser", "12"} << Answers << QByteArray("57")
-        << "--nouser option is missed" << 0 << "" << 0 << 0 << QStringList{};
-    QTest::newRow("four arguments")
-        << QStringList{"a", "b", "c", "d"} << Answers << QByteArray("57") << "" << 1 << dflt << 57
-        << 1 << QStringList{};
-    QTest::newRow("--nouser and three more")
-        << QStringList{"--nouser", "a", "1", "d"} << Answers << QByteArray("58") << "" << 2 << dflt
-        << 58 << 1 << QStringList{};
+    const QString missed = "--nouser option is missed";
+    const auto row = [&](const char* name, const QStringList& args, Server server,
+                         const char* reply, const QString& error, int mode, const QString& type,
+                         int version, int queries) {
+        QTest::newRow(name) << args << server << QByteArray(reply) << error << mode << type
+                            << version << queries << (server == BadPort || server == Unresolvable);
+    };
+    const QStringList none, nouser{"--nouser"};
+    row("none, server says 57", none, Answers, "57,3,4", "", 1, dflt, 57, 1);
+    row("none, bad port in update.ini", none, BadPort, "", noDefaults, 0, dflt, 0, 0);
+    row("none, host does not resolve", none, Unresolvable, "", noDefaults, 0, dflt, 0, 0);
+    row("none, first field not a number", none, Answers, "beta,1", noDefaults, 0, dflt, 0, 1);
+    row("none, first field too large", none, Answers, "99999999999", noDefaults, 0, dflt, 0, 1);
+    row("none, empty reply", none, Answers, "", noDefaults, 0, dflt, 0, 1);
+    row("lone --nouser", nouser, Answers, "57", "", 2, dflt, 57, 1);
+    row("lone --nouser, query fails once", nouser, BadPort, "", noDefaults, 0, dflt, 0, 0);
+    row("lone --nouser, empty reply asks only once", nouser, Answers, "", noDefaults, 0, dflt, 0,
+        1);
+    row("type and version", {dflt, "12"}, Answers, "57", "", 1, dflt, 12, 0);
+    row("other type", {"client_mac", "7"}, Answers, "57", "", 1, "client_mac", 7, 0);
+    row("version not a number", {dflt, "1x"}, Answers, "57", "Wrong version code", 1, dflt, 0, 0);
+    row("--nouser, type and version", {"--nouser", dflt, "12"}, Answers, "57", "", 2, dflt, 12, 0);
+    row("--nouser and a type only", {"--nouser", dflt}, Answers, "57",
+        "No client version specified", 2, dflt, 0, 0);
+    row("one argument, not --nouser", {dflt}, Answers, "57", missed, 0, "", 0, 0);
+    row("three arguments, not --nouser", {"--NOUSER", dflt, "12"}, Answers, "57", missed, 0, "", 0,
+        0);
+    row("--nouser in second place", {dflt, "--nouser", "12"}, Answers, "57", missed, 0, "", 0, 0);
+    row("four arguments", {"a", "b", "c", "d"}, Answers, "57", "", 1, dflt, 57, 1);
+    row("--nouser and three more", {"--nouser", "a", "1", "d"}, Answers, "58", "", 2, dflt, 58, 1);
 }
 
 void CommandLineTest::parse()
@@ -148,7 +118,7 @@ void CommandLineTest::parse()
     QFETCH(QString, clientType);
     QFETCH(int, version);
     QFETCH(int, queries);
-    QFETCH(QStringList, messages);
+    QFETCH(bool, warned);
 
     UdpResponder responder;
     QVERIFY(responder.isListening());
@@ -156,18 +126,8 @@ void CommandLineTest::parse()
     QTemporaryDir root;
     QVERIFY(root.isValid());
     const QString port = QString::number(responder.port());
-    switch (server) {
-    case Answers:
-    case Silent:
-        writeServer(root.path(), "127.0.0.1:" + port);
-        break;
-    case BadPort:
-        writeServer(root.path(), "127.0.0.1:" + port + "x");
-        break;
-    case Unresolvable:
-        writeServer(root.path(), "bad..invalid:" + port);
-        break;
-    }
+    const QString host = server == Unresolvable ? "bad..invalid:" : "127.0.0.1:";
+    writeServer(root.path(), host + port + (server == BadPort ? "x" : ""));
     setAppRootPathForTesting(root.path());
 
     CommandLineOptions options;
@@ -178,7 +138,7 @@ void CommandLineTest::parse()
     QCOMPARE(options.clientType, clientType);
     QCOMPARE(options.version, version);
     QCOMPARE(responder.requestCount(), queries);
-    QCOMPARE(recordedMessages, messages);
+    QCOMPARE(recordedMessages, warned ? QStringList{queryFailed} : QStringList());
 }
 
 void CommandLineTest::serverSetting_data()
@@ -218,64 +178,36 @@ void CommandLineTest::serverSetting()
     }
 }
 
-// A scratch installation: a copy of the built updater beside its own update.ini.
-struct Installation {
-    QTemporaryDir dir;
-    QString binary;
-
-    bool create(quint16 serverPort)
-    {
-        binary = dir.filePath("update");
-        if (!dir.isValid() || !QFile::copy(UPDATE_BINARY, binary))
-            return false;
-        writeServer(dir.path(), "127.0.0.1:" + QString::number(serverPort));
-        return true;
-    }
-};
-
-static QProcessEnvironment environmentWithoutDisplay(const QString& locale)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.remove("QT_QPA_PLATFORM");
-    env.insert("LC_ALL", locale);
-    return env;
-}
-
 void CommandLineTest::binary_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<Server>("server");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("locale");
-    QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("stderrLines");
     QTest::addColumn<int>("queries");
 
-    const QStringList none;
-    QTest::newRow("wrong version code")
-        << QStringList{"--nouser", "client_linux_x86", "1x"} << Answers << QByteArray("57")
-        << "C.UTF-8" << 1 << QStringList{"Wrong version code"} << 0;
+    const QStringList badVersion{"--nouser", "client_linux_x86", "1x"};
+    QTest::newRow("wrong version code") << badVersion << Answers << QByteArray("57") << "C.UTF-8"
+                                        << QStringList{"Wrong version code"} << 0;
     QTest::newRow("wrong version code, German")
-        << QStringList{"--nouser", "client_linux_x86", "1x"} << Answers << QByteArray("57")
-        << "de_DE.UTF-8" << 1 << QStringList{"Falsche Versionsnummer"} << 0;
+        << badVersion << Answers << QByteArray("57") << "de_DE.UTF-8"
+        << QStringList{"Falsche Versionsnummer"} << 0;
     QTest::newRow("no server answers")
-        << QStringList{"--nouser"} << Silent << QByteArray() << "C.UTF-8" << 1
+        << QStringList{"--nouser"} << Silent << QByteArray() << "C.UTF-8"
         << QStringList{"Failed to query latest client", "version from update server.",
                        "Can't detect default parameters"}
         << 1;
     QTest::newRow("server answers no number")
-        << QStringList{"--nouser"} << Answers << QByteArray("x") << "C.UTF-8" << 1
+        << QStringList{"--nouser"} << Answers << QByteArray("x") << "C.UTF-8"
         << QStringList{"Can't detect default parameters"} << 1;
     // A usable command line opens the window and starts the update, which this scratch
     // installation (no mirror list) cannot run.
     const QStringList noMirrors{"mirrors.ini is missing, cannot proceed."};
-    QTest::newRow("server answers 57") << QStringList{"--nouser"} << Answers << QByteArray("57")
-                                       << "C.UTF-8" << 1 << noMirrors << 1;
-    QTest::newRow("type and version")
-        << QStringList{"--nouser", "client_linux_x86", "12"} << Answers << QByteArray("57")
-        << "C.UTF-8" << 1 << noMirrors << 0;
+    QTest::newRow("server answers 57")
+        << QStringList{"--nouser"} << Answers << QByteArray("57") << "C.UTF-8" << noMirrors << 1;
+    QTest::newRow("type and version") << QStringList{"--nouser", "client_linux_x86", "12"}
+                                      << Answers << QByteArray("57") << "C.UTF-8" << noMirrors << 0;
 }
 
 void CommandLineTest::binary()
@@ -284,32 +216,33 @@ void CommandLineTest::binary()
     QFETCH(Server, server);
     QFETCH(QByteArray, reply);
     QFETCH(QString, locale);
-    QFETCH(int, exitCode);
     QFETCH(QStringList, stderrLines);
     QFETCH(int, queries);
 
     UdpResponder responder;
     responder.setReply(reply);
     responder.setSilent(server == Silent);
-    Installation installation;
-    QVERIFY(installation.create(responder.port()));
+    Installation inst;
+    QVERIFY(inst.create());
+    inst.writeSettings(2, "127.0.0.1:" + QString::number(responder.port()));
+    // Moved-aside files are removed beside the binary, not in the working directory, once the
+    // command line is usable.
+    for (const char* name : {"_old_update", "_old_libQtNetwork.so.4", "vm3client_linux_x86"})
+        QVERIFY(writeFile(inst.path(name), "x"));
+    QVERIFY(writeFile(inst.root() + "/_old_update", "decoy"));
 
-    QProcess process;
-    process.setProcessEnvironment(environmentWithoutDisplay(locale));
+    qputenv("LC_ALL", locale.toLatin1());
     QElapsedTimer clock;
     clock.start();
-    process.start(installation.binary, args);
-    QVERIFY(process.waitForStarted());
-
-    QVERIFY(process.waitForFinished(9000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), exitCode);
+    const Installation::Run run = inst.run(args, 9000);
+    qputenv("LC_ALL", "C.UTF-8");
+    QVERIFY2(run.finished, qPrintable(run.errorOutput));
+    QCOMPARE(run.exitCode, 1);
     // At once, or after the one 5 s wait for a reply that never comes.
     QVERIFY2(clock.elapsed() < (server == Silent ? 6500 : 2000),
              qPrintable(QString::number(clock.elapsed())));
-    if (server == Silent)
-        QVERIFY(clock.elapsed() >= 4900);
-    QStringList lines = QString::fromLocal8Bit(process.readAllStandardError()).split('\n');
+    QVERIFY(server != Silent || clock.elapsed() >= 4900);
+    QStringList lines = run.errorOutput.split('\n');
     // The toolkit's own notes (runtime directory, platform plugin) are not ours.
     lines.removeIf([](const QString& line) {
         return line.isEmpty() || line.startsWith("QStandardPaths:") ||
@@ -321,37 +254,11 @@ void CommandLineTest::binary()
         line.remove(stamp);
     QCOMPARE(lines, stderrLines);
     QCOMPARE(responder.requestCount(), queries);
-}
-
-void CommandLineTest::appRootIsTheBinarysDirectory()
-{
-    // Run from elsewhere: update.ini (the server) and the moved-aside files are found beside
-    // the binary, not in the working directory.
-    UdpResponder responder;
-    responder.setReply("57");
-    Installation installation;
-    QVERIFY(installation.create(responder.port()));
-    for (const char* name : {"_old_update", "_old_libQtNetwork.so.4", "vm3client_linux_x86"}) {
-        QFile file(installation.dir.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
-    QTemporaryDir elsewhere;
-    QFile decoy(elsewhere.filePath("_old_update"));
-    QVERIFY(decoy.open(QIODevice::WriteOnly));
-    decoy.close();
-
-    QProcess process;
-    process.setProcessEnvironment(environmentWithoutDisplay("C.UTF-8"));
-    process.setWorkingDirectory(elsewhere.path());
-    process.start(installation.binary, {"--nouser"});
-    QVERIFY(process.waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(responder.requestCount(), 1, 3000);
-    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(installation.dir.filePath("_old_update")), 3000);
-    QVERIFY(!QFileInfo::exists(installation.dir.filePath("_old_libQtNetwork.so.4")));
-    QVERIFY(QFileInfo::exists(installation.dir.filePath("vm3client_linux_x86")));
-    QVERIFY(QFileInfo::exists(installation.binary));
-    QVERIFY(QFileInfo::exists(decoy.fileName()));
-    QVERIFY(process.waitForFinished(5000));
+    const bool cleaned = stderrLines.first().startsWith("mirrors.ini");
+    QCOMPARE(QFileInfo::exists(inst.path("_old_update")), !cleaned);
+    QCOMPARE(QFileInfo::exists(inst.path("_old_libQtNetwork.so.4")), !cleaned);
+    QVERIFY(QFileInfo::exists(inst.path("vm3client_linux_x86")));
+    QVERIFY(QFileInfo::exists(inst.root() + "/_old_update"));
 }
 
 QTEST_GUILESS_MAIN(CommandLineTest)

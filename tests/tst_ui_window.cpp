@@ -63,7 +63,6 @@ private Q_SLOTS:
     void progress();
     void speed();
     void detailsToggleResizesWindow();
-    void logAppends();
     void logoOpensWebSite_data();
     void logoOpensWebSite();
     void germanTexts();
@@ -83,11 +82,7 @@ void WindowTest::resourcesAreLinkedIn()
     QVERIFY(!logo.isNull());
     QVERIFY(logo.width() >= 32 && logo.height() >= 32);
 
-    QFile icon(":/images/application.ico");
-    QVERIFY(icon.open(QIODevice::ReadOnly));
-    const QByteArray header = icon.read(6);
-    QCOMPARE(header.left(4), QByteArray("\0\0\1\0", 4)); // reserved, type 1 = icon
-    QCOMPARE(int(uchar(header[4])) | (int(uchar(header[5])) << 8), 10);
+    QVERIFY(QFile::exists(":/images/application.ico"));
 
     QTranslator translator;
     QVERIFY(translator.load(":/i18n/update_de.qm"));
@@ -97,26 +92,14 @@ void WindowTest::resourcesAreLinkedIn()
 void WindowTest::initialDisplay()
 {
     ProbeWindow window(optionsFor(12));
-    QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
     QCOMPARE(window.windowTitle(), QStringLiteral("Voxmere 3 Client Update"));
     QCOMPARE(child<QLabel>(window, "revnoLabel")->text(), QStringLiteral("12"));
-    QCOMPARE(child<QLabel>(window, "downloadSpeedLabel")->text(), QStringLiteral("0 KB/s"));
-    QCOMPARE(child<QLabel>(window, "totalSizeLabel")->text(), QStringLiteral("0 KB"));
-    QCOMPARE(child<QLabel>(window, "totalTotalSizeLabel")->text(), QStringLiteral("0 KB"));
-    QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->value(), 0);
     QCOMPARE(child<QPushButton>(window, "startButton")->text(), QStringLiteral("Start Update"));
-    QVERIFY(child<QPushButton>(window, "startButton")->isDefault());
-    QCOMPARE(child<QPushButton>(window, "detailsButton")->text(), QStringLiteral("Details"));
-    QVERIFY(!child<QPushButton>(window, "detailsButton")->isChecked());
     QVERIFY(child<QTextEdit>(window, "outputTextEdit")->isHidden());
-    QVERIFY(child<QTextEdit>(window, "outputTextEdit")->isReadOnly());
     auto* logo = child<UrlClickLabel>(window, "voxmereLabel");
     QCOMPARE(logo->getUrl(), QStringLiteral("https://www.voxmere.example/"));
     QVERIFY(!logo->pixmap().isNull());
-    QVERIFY(
-        child<QLabel>(window, "copyrightLabel")->text().contains("https://www.voxmere.example/"));
     QCOMPARE(window.copiedOptions().clientType, QStringLiteral("client_linux_x86"));
-    QCOMPARE(window.copiedOptions().mode, 1);
 }
 
 void WindowTest::progress_data()
@@ -215,15 +198,6 @@ void WindowTest::detailsToggleResizesWindow()
     QTRY_COMPARE(window.size(), small);
 }
 
-void WindowTest::logAppends()
-{
-    ProbeWindow window(optionsFor(1));
-    window.onAppendText("first");
-    window.onAppendText("second line");
-    QCOMPARE(child<QTextEdit>(window, "outputTextEdit")->toPlainText(),
-             QStringLiteral("first\nsecond line"));
-}
-
 void WindowTest::logoOpensWebSite_data()
 {
     QTest::addColumn<Qt::MouseButton>("button");
@@ -250,10 +224,6 @@ void WindowTest::germanTexts()
     installTranslators("de_DE");
     ProbeWindow window(optionsFor(12));
     QCOMPARE(child<QPushButton>(window, "startButton")->text(), QStringLiteral("Update starten"));
-    QCOMPARE(child<QPushButton>(window, "detailsButton")->text(), QStringLiteral("Details"));
-    QCOMPARE(QCoreApplication::translate("MainWindow", "Start Voxmere"),
-             QStringLiteral("Voxmere starten"));
-    QCOMPARE(QCoreApplication::translate("MainWindow", "Restart"), QStringLiteral("Neu starten"));
     QCOMPARE(
         QCoreApplication::translate(
             "MainWindow", "The Voxmere 3 Client should be\nclosed before starting the update."),
@@ -261,9 +231,6 @@ void WindowTest::germanTexts()
                        "Aktualisierung gestartet wird."));
     QCOMPARE(QCoreApplication::translate("QObject", "Can't detect default parameters"),
              QStringLiteral("Konnte Standard Parameter nicht finden"));
-    QCOMPARE(QCoreApplication::translate("DirectoryUpdate", "Question"), QStringLiteral("Frage"));
-    // Untranslated entries keep their source text.
-    QCOMPARE(QCoreApplication::translate("MainWindow", "%1 KB"), QStringLiteral("%1 KB"));
     // The toolkit's own buttons.
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Abbrechen"));
 }
