@@ -1,5 +1,7 @@
 #include "testservers.h"
 
+#include "producttree.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -39,23 +41,12 @@ static bool canConnect(quint16 port)
     return ok;
 }
 
-bool waitForPortOpen(quint16 port, int timeoutMs)
+// Polls until a connection to 127.0.0.1:port succeeds (open) or fails (!open).
+static bool waitForPort(quint16 port, bool open, int timeoutMs)
 {
     QElapsedTimer t;
     t.start();
-    while (!canConnect(port)) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
-
-bool waitForPortClosed(quint16 port, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (canConnect(port)) {
+    while (canConnect(port) != open) {
         if (t.elapsed() > timeoutMs)
             return false;
         QThread::msleep(20);
@@ -71,20 +62,20 @@ namespace
 {
 
 bool runTool(const QString& program, const QStringList& args, const QString& workDir,
-             QByteArray* out = nullptr)
+             const QByteArray& input = QByteArray())
 {
     QProcess p;
     p.setWorkingDirectory(workDir);
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
+    p.write(input);
+    p.closeWriteChannel();
     if (!p.waitForFinished(30000)) {
         p.kill();
         p.waitForFinished();
         return false;
     }
     const QByteArray o = p.readAll();
-    if (out)
-        *out = o;
     if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         qWarning("%s failed: %s", qPrintable(program), o.constData());
         return false;
@@ -143,44 +134,37 @@ bool isAlive(pid_t pid)
 
 QByteArray reasonPhrase(int status)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 206:
-        return "Partial Content";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 303:
-        return "See Other";
-    case 307:
-        return "Temporary Redirect";
-    case 308:
-        return "Permanent Redirect";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 408:
-        return "Request Timeout";
-    case 410:
-        return "Gone";
-    case 429:
-        return "Too Many Requests";
-    case 500:
-        return "Internal Server Error";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
+    static const QHash<int, QByteArray> phrases{{200, "OK"},
+                                                {206, "Partial Content"},
+                                                {301, "Moved Permanently"},
+                                                {302, "Found"},
+                                                {303, "See Other"},
+                                                {307, "Temporary Redirect"},
+                                                {308, "Permanent Redirect"},
+                                                {400, "Bad Request"},
+                                                {401, "Unauthorized"},
+                                                {403, "Forbidden"},
+                                                {404, "Not Found"},
+                                                {408, "Request Timeout"},
+                                                {410, "Gone"},
+                                                {429, "Too Many Requests"},
+                                                {500, "Internal Server Error"},
+                                                {502, "Bad Gateway"},
+                                                {503, "Service Unavailable"}};
+    return phrases.value(status, "Status");
+}
+
+// The first capture of re in each line of text that matches.
+QStringList capturedLines(const QString& text, const QRegularExpression& re)
+{
+    QStringList result;
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        const QRegularExpressionMatch m = re.match(line);
+        if (m.hasMatch())
+            result.append(m.captured(1));
     }
+    return result;
 }
 
 } // namespace
@@ -192,11 +176,6 @@ ServerProcess::ServerProcess() = default;
 ServerProcess::~ServerProcess()
 {
     stop();
-}
-
-bool ServerProcess::isRunning() const
-{
-    return process && process->state() == QProcess::Running;
 }
 
 QString ServerProcess::dir() const
@@ -247,7 +226,7 @@ bool ServerProcess::launch(const QString& program, const QStringList& args)
         qWarning("cannot start %s", qPrintable(program));
         return false;
     }
-    if (!waitForPortOpen(serverPort, 15000)) {
+    if (!waitForPort(serverPort, true, 15000)) {
         qWarning("%s did not open port %u: %s", qPrintable(program), serverPort,
                  qPrintable(output()));
         stop();
@@ -281,7 +260,7 @@ void ServerProcess::stop()
     }
     process.reset();
     if (serverPort)
-        waitForPortClosed(serverPort, 5000);
+        waitForPort(serverPort, false, 5000);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -322,13 +301,11 @@ bool NginxServer::makeCertificates()
                                  "/CN=update test server"},
                  d))
         return false;
-    QFile ext(filePath(QStringLiteral("server.ext")));
-    if (!ext.open(QIODevice::WriteOnly))
+    if (!writeFile(filePath(QStringLiteral("server.ext")),
+                   "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\n"
+                   "extendedKeyUsage=serverAuth\nsubjectAltName=" +
+                       certNames.join(QLatin1Char(',')).toUtf8() + "\n"))
         return false;
-    ext.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\n"
-              "extendedKeyUsage=serverAuth\nsubjectAltName=" +
-              certNames.join(QLatin1Char(',')).toUtf8() + "\n");
-    ext.close();
     return runTool(QStringLiteral("openssl"),
                    QStringList{"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey",
                                "ca.key", "-CAcreateserial", "-out", "server.pem", "-days", "3",
@@ -356,11 +333,9 @@ bool NginxServer::start(const QString& docRoot, bool useTls)
                       .arg(d);
     }
     if (!authUser.isEmpty()) {
-        QFile pw(filePath(QStringLiteral("htpasswd")));
-        if (!pw.open(QIODevice::WriteOnly))
+        if (!writeFile(filePath(QStringLiteral("htpasswd")),
+                       (authUser + QStringLiteral(":{PLAIN}") + authPassword + "\n").toUtf8()))
             return false;
-        pw.write((authUser + QStringLiteral(":{PLAIN}") + authPassword + "\n").toUtf8());
-        pw.close();
         server +=
             QStringLiteral("    auth_basic \"test\";\n    auth_basic_user_file %1/htpasswd;\n")
                 .arg(d);
@@ -383,11 +358,8 @@ bool NginxServer::start(const QString& docRoot, bool useTls)
                        "  keepalive_requests 100000;\n"
                        "  server {\n%2  }\n}\n")
             .arg(d, server);
-    QFile f(filePath(QStringLiteral("nginx.conf")));
-    if (!f.open(QIODevice::WriteOnly))
+    if (!writeFile(filePath(QStringLiteral("nginx.conf")), conf.toUtf8()))
         return false;
-    f.write(conf.toUtf8());
-    f.close();
     return launch(QStringLiteral("/usr/sbin/nginx"),
                   {QStringLiteral("-p"), d, QStringLiteral("-e"), d + QStringLiteral("/error.log"),
                    QStringLiteral("-c"), filePath(QStringLiteral("nginx.conf"))});
@@ -432,11 +404,6 @@ QStringList NginxServer::requestedPaths() const
     return paths;
 }
 
-QString NginxServer::errorLog() const
-{
-    return readText(filePath(QStringLiteral("error.log")));
-}
-
 // ---------------------------------------------------------------------------------------------
 
 namespace
@@ -454,13 +421,8 @@ bool ensureFtpUser()
             !::getpwnam(ftpUser))
             return false;
     }
-    QProcess p;
-    p.start(QStringLiteral("chpasswd"), QStringList());
-    if (!p.waitForStarted())
-        return false;
-    p.write(QByteArray(ftpUser) + ':' + ftpPassword + '\n');
-    p.closeWriteChannel();
-    return p.waitForFinished() && p.exitCode() == 0;
+    return runTool(QStringLiteral("chpasswd"), {}, QDir::tempPath(),
+                   QByteArray(ftpUser) + ':' + ftpPassword + '\n');
 }
 
 void makeReadableNotWritable(const QString& root)
@@ -524,11 +486,8 @@ bool VsftpdServer::start(const QString& root, bool withPasswordUser, bool anonym
                            "vsftpd_log_file=%1/vsftpd.log\ndual_log_enable=NO\nsyslog_enable=NO\n"
                            "pam_service_name=vsftpd\nuse_localtime=NO\nhide_ids=YES\n")
                 .arg(d);
-    QFile f(filePath(QStringLiteral("vsftpd.conf")));
-    if (!f.open(QIODevice::WriteOnly))
+    if (!writeFile(filePath(QStringLiteral("vsftpd.conf")), conf.toUtf8()))
         return false;
-    f.write(conf.toUtf8());
-    f.close();
     return launch(QStringLiteral("/usr/sbin/vsftpd"), {filePath(QStringLiteral("vsftpd.conf"))});
 }
 
@@ -566,14 +525,7 @@ QStringList VsftpdServer::commands() const
 {
     // e.g. ... [pid 12] [ftp] FTP command: Client "127.0.0.1", "RETR /a b.txt"
     static const QRegularExpression re(QStringLiteral("FTP command: Client \"[^\"]*\", \"(.*)\"$"));
-    QStringList result;
-    const QStringList lines = log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString& line : lines) {
-        const QRegularExpressionMatch m = re.match(line);
-        if (m.hasMatch())
-            result.append(m.captured(1));
-    }
-    return result;
+    return capturedLines(log(), re);
 }
 
 QStringList VsftpdServer::retrievedPaths() const
@@ -590,14 +542,7 @@ QStringList VsftpdServer::downloadedPaths() const
 {
     static const QRegularExpression re(
         QStringLiteral("\\] OK DOWNLOAD: Client \"[^\"]*\", \"(.*)\", \\d+ bytes"));
-    QStringList result;
-    const QStringList lines = log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString& line : lines) {
-        const QRegularExpressionMatch m = re.match(line);
-        if (m.hasMatch())
-            result.append(m.captured(1));
-    }
-    return result;
+    return capturedLines(log(), re);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -618,16 +563,15 @@ bool SquidServer::start()
     QFile::setPermissions(d, QFile::Permissions(0x7777));
     QString auth;
     if (!user.isEmpty()) {
-        QFile helper(filePath(QStringLiteral("auth.sh")));
-        if (!helper.open(QIODevice::WriteOnly))
+        const QString helper = filePath(QStringLiteral("auth.sh"));
+        if (!writeFile(helper,
+                       QStringLiteral("#!/bin/sh\nwhile read -r u p; do\n"
+                                      "  if [ \"$u\" = '%1' ] && [ \"$p\" = '%2' ]; then echo OK;"
+                                      " else echo ERR; fi\ndone\n")
+                           .arg(user, password)
+                           .toUtf8()))
             return false;
-        helper.write(QStringLiteral("#!/bin/sh\nwhile read -r u p; do\n"
-                                    "  if [ \"$u\" = '%1' ] && [ \"$p\" = '%2' ]; then echo OK;"
-                                    " else echo ERR; fi\ndone\n")
-                         .arg(user, password)
-                         .toUtf8());
-        helper.close();
-        QFile::setPermissions(helper.fileName(), QFile::Permissions(0x7555));
+        QFile::setPermissions(helper, QFile::Permissions(0x7555));
         auth = QStringLiteral("auth_param basic program /bin/sh %1/auth.sh\n"
                               "auth_param basic children 1 startup=1 idle=1\n"
                               "auth_param basic realm test\n"
@@ -647,11 +591,8 @@ bool SquidServer::start()
                        "netdb_filename none\npinger_enable off\nlogfile_rotate 0\n"
                        "via off\nforwarded_for delete\n")
             .arg(QString::number(serverPort), auth, d);
-    QFile f(filePath(QStringLiteral("squid.conf")));
-    if (!f.open(QIODevice::WriteOnly))
+    if (!writeFile(filePath(QStringLiteral("squid.conf")), conf.toUtf8()))
         return false;
-    f.write(conf.toUtf8());
-    f.close();
     return launch(QStringLiteral("/usr/sbin/squid"), {QStringLiteral("-N"), QStringLiteral("-f"),
                                                       filePath(QStringLiteral("squid.conf"))});
 }
@@ -877,7 +818,6 @@ void FaultServer::onReadyRead(QTcpSocket* socket)
             route = routes.value(target);
         else if (routes.contains(target.section(QLatin1Char('?'), 0, 0)))
             route = routes.value(target.section(QLatin1Char('?'), 0, 0));
-        Q_EMIT requestReceived(QString::fromLatin1(requestLine));
         respond(c, route);
     }
 }

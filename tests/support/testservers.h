@@ -31,9 +31,6 @@ namespace testservers
 {
 // A TCP port of 127.0.0.1 on which nothing listens right now.
 quint16 freePort();
-// Polls until a connection to 127.0.0.1:port succeeds (or fails, for portClosed).
-bool waitForPortOpen(quint16 port, int timeoutMs = 10000);
-bool waitForPortClosed(quint16 port, int timeoutMs = 10000);
 } // namespace testservers
 
 // One server process with its configuration directory; the base of the fixtures below.
@@ -45,7 +42,6 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    bool isRunning() const;
     quint16 port() const { return serverPort; }
     // Stops the process and every process below it (by PID) and waits until the port is closed.
     void stop();
@@ -90,7 +86,6 @@ public:
     void setExtraServerConfig(const QString& text);
 
     bool start(const QString& docRoot, bool tls = false);
-    bool isTls() const { return tls; }
     // "http://127.0.0.1:port" or "https://127.0.0.1:port".
     QString baseUrl() const;
     // The CA certificate (PEM) that signed the server certificate; empty without TLS.
@@ -98,7 +93,6 @@ public:
 
     QList<AccessEntry> accessEntries() const;
     QStringList requestedPaths() const;
-    QString errorLog() const;
 
 private:
     bool makeCertificates();
@@ -200,9 +194,6 @@ public:
     int connectionCount() const;
     // Connections that are open right now (a stalled client still counts).
     int openConnections() const;
-
-Q_SIGNALS:
-    void requestReceived(const QString& requestLine);
 
 private:
     struct Connection;
