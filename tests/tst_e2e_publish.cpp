@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -117,10 +118,8 @@ private slots:
     void publishesTree();
     void deleteGroup_data();
     void deleteGroup();
-    void refusesNames_data();
-    void refusesNames();
-    void refusesSources_data();
-    void refusesSources();
+    void refuses_data();
+    void refuses();
     void replacesOnlyWhenAsked();
     void helpDescribesUsage();
     void installsPublishedVersion_data();
@@ -314,164 +313,95 @@ void PublishTest::deleteGroup()
     QVERIFY(ok);
 }
 
-void PublishTest::refusesNames_data()
+void PublishTest::refuses_data()
 {
     QTest::addColumn<QStringList>("files");
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<QString>("clientType");
+    QTest::addColumn<QStringList>("args"); // SOURCE_DIR and MIRROR_DIR go before the last ones
+    QTest::addColumn<int>("positional");   // how many of args come after them
+    QTest::addColumn<QString>("setup");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("error");
 
+    const auto row = [](const char* name, const QStringList& files, const QStringList& args,
+                        const char* error, const char* setup = "", int exitCode = 2) {
+        QTest::newRow(name) << files << args << 1 << QString(setup) << exitCode << QString(error);
+    };
     const QStringList ok{"a.txt"};
-    const QStringList none;
-    QTest::newRow("backslash") << QStringList{"a\\b.txt"} << none << "1"
-                               << "" << 2 << "refuses";
-    QTest::newRow("tab") << QStringList{"a\tb.txt"} << none << "1"
-                         << "" << 2 << "refuses";
-    QTest::newRow("newline") << QStringList{"dir\n/x"} << none << "1"
-                             << "" << 2 << "refuses";
-    QTest::newRow("update.ini") << QStringList{"update.ini"} << none << "1"
-                                << "" << 2 << "belongs to the installation";
-    QTest::newRow("mirrors.ini") << QStringList{"mirrors.ini"} << none << "1"
-                                 << "" << 2 << "belongs to the installation";
-    QTest::newRow("moved-aside updater") << QStringList{"_old_update"} << none << "1"
-                                         << "" << 2 << "belongs to the installation";
-    QTest::newRow("session file") << QStringList{"session_5.ini"} << none << "1"
-                                  << "" << 2 << "belongs to the installation";
-    QTest::newRow("delete outside") << ok << QStringList{"--delete", "../x"} << "1"
-                                    << "" << 2 << "refusing to delete";
-    QTest::newRow("delete absolute") << ok << QStringList{"--delete", "/etc/passwd"} << "1"
-                                     << "" << 2 << "refusing to delete";
-    QTest::newRow("delete the updater") << ok << QStringList{"--delete", "update"} << "1"
-                                        << "" << 2 << "refusing to delete";
-    QTest::newRow("delete mirrors.ini") << ok << QStringList{"--delete", "mirrors.ini"} << "1"
-                                        << "" << 2 << "refusing to delete";
-    QTest::newRow("delete dot component") << ok << QStringList{"--delete", "a/./b"} << "1"
-                                          << "" << 2 << "refusing to delete";
-    QTest::newRow("delete a shipped file") << ok << QStringList{"--delete", "a.txt"} << "1"
-                                           << "" << 2 << "shipped by this version";
-    QTest::newRow("version word") << ok << none << "abc"
-                                  << "" << 2 << "not a decimal number";
-    QTest::newRow("version negative") << ok << QStringList{"--"} << "-1"
-                                      << "" << 2 << "not a decimal number";
-    QTest::newRow("version fraction") << ok << none << "1.5"
-                                      << "" << 2 << "not a decimal number";
-    QTest::newRow("version too large") << ok << none << "2147483648"
-                                       << "" << 2 << "not a decimal number";
-    QTest::newRow("group delete") << ok << QStringList{"--group", "delete"} << "1"
-                                  << "" << 2 << "not read as a file group";
-    QTest::newRow("group General") << ok << QStringList{"--group", "General"} << "1"
-                                   << "" << 2 << "not read as a file group";
-    QTest::newRow("group path") << ok << QStringList{"--group", "a/b"} << "1"
-                                << "" << 2 << "not a plain directory name";
-    QTest::newRow("group parent") << ok << QStringList{"--group", ".."} << "1"
-                                  << "" << 2 << "not a plain directory name";
-    QTest::newRow("group is the index")
-        << ok << QStringList{"--group", "client_linux_x86.ini"} << "1"
-        << "" << 2 << "collide with the product index";
-    QTest::newRow("client type path") << ok << none << "1"
-                                      << "../evil" << 2 << "not a plain file name";
-    QTest::newRow("packed name taken")
-        << QStringList{"a.pak", "a.pak.gz"} << QStringList{"--pack", "*.pak"} << "1"
-        << "" << 2 << "would both be stored as a.pak.gz";
-    QTest::newRow("packed name is a directory")
-        << QStringList{"x", "x.gz/y"} << QStringList{"--pack", "x"} << "1"
-        << "" << 2 << "which is also a directory";
-    QTest::newRow("packed name with separator")
-        << QStringList{"a::b.pak"} << QStringList{"--pack", "*.pak"} << "1"
-        << "" << 2 << "cannot be packed";
-    QTest::newRow("empty pattern") << ok << QStringList{"--pack", ""} << "1"
-                                   << "" << 2 << "empty --pack pattern";
-    QTest::newRow("no files") << QStringList{} << none << "1"
-                              << "" << 2 << "holds no files";
-    QTest::newRow("missing previous index")
-        << ok << QStringList{"--previous", "/nonexistent/client_linux_x86.ini"} << "1"
-        << "" << 2 << "does not exist";
-    QTest::newRow("unknown option") << ok << QStringList{"--bogus"} << "1"
-                                    << "" << 1 << "Unknown option";
+    const QString own = "belongs to the installation", del = "refusing to delete";
+    const QString number = "not a decimal number";
+    row("backslash", {"a\\b.txt"}, {"1"}, "refuses");
+    row("tab", {"a\tb.txt"}, {"1"}, "refuses");
+    row("newline", {"dir\n/x"}, {"1"}, "refuses");
+    for (const char* name : {"update.ini", "mirrors.ini", "_old_update", "session_5.ini"})
+        row(name, {name}, {"1"}, qPrintable(own));
+    for (const char* path : {"../x", "/etc/passwd", "update", "mirrors.ini", "a/./b"})
+        row(qPrintable(QString("delete ") + path), ok, {"--delete", path, "1"}, qPrintable(del));
+    row("delete a shipped file", ok, {"--delete", "a.txt", "1"}, "shipped by this version");
+    for (const char* version : {"abc", "1.5", "2147483648"})
+        row(version, ok, {version}, qPrintable(number));
+    row("version negative", ok, {"--", "-1"}, qPrintable(number));
+    row("group delete", ok, {"--group", "delete", "1"}, "not read as a file group");
+    row("group General", ok, {"--group", "General", "1"}, "not read as a file group");
+    row("group path", ok, {"--group", "a/b", "1"}, "not a plain directory name");
+    row("group parent", ok, {"--group", "..", "1"}, "not a plain directory name");
+    row("group is the index", ok, {"--group", "client_linux_x86.ini", "1"},
+        "collide with the product index");
+    QTest::newRow("client type path")
+        << ok << QStringList{"1", "../evil"} << 2 << QString() << 2 << "not a plain file name";
+    row("packed name taken", {"a.pak", "a.pak.gz"}, {"--pack", "*.pak", "1"},
+        "would both be stored as a.pak.gz");
+    row("packed name is a directory", {"x", "x.gz/y"}, {"--pack", "x", "1"},
+        "which is also a directory");
+    row("packed name with separator", {"a::b.pak"}, {"--pack", "*.pak", "1"}, "cannot be packed");
+    row("empty pattern", ok, {"--pack", "", "1"}, "empty --pack pattern");
+    row("no files", {}, {"1"}, "holds no files");
+    row("missing previous index", ok, {"--previous", "/nonexistent/client_linux_x86.ini", "1"},
+        "does not exist");
+    row("unknown option", ok, {"--bogus", "1"}, "Unknown option", "", 1);
+    const QStringList two{"a.txt", "sub/b.txt"};
+    row("symbolic link to a directory", two, {"1"}, "symbolic link to a directory", "dirlink");
+    row("fifo", two, {"1"}, "not a regular file", "fifo");
+    row("malformed previous index", two, {"--previous", "PREV", "1"}, "is malformed",
+        "[files]\na.txt=00::1::2\n");
+    row("previous index deleting outside", two, {"--previous", "PREV", "1"}, "is malformed",
+        "[files]\na.txt=00::1\n[delete]\n..%2Fetc=\n");
+    row("mirror inside the source", two, {"1"}, "lies inside the source", "mirrorinside");
+    QTest::newRow("wrong argument count")
+        << two << QStringList() << 0 << QString() << 1 << "expected SOURCE_DIR";
 }
 
-void PublishTest::refusesNames()
+void PublishTest::refuses()
 {
     QFETCH(QStringList, files);
-    QFETCH(QStringList, options);
-    QFETCH(QString, version);
-    QFETCH(QString, clientType);
+    QFETCH(QStringList, args);
+    QFETCH(int, positional);
+    QFETCH(QString, setup);
     QFETCH(int, exitCode);
     QFETCH(QString, error);
 
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
     const QString source = tmp.filePath("source");
-    const QString mirror = tmp.filePath("mirror");
+    QString mirror = tmp.filePath("mirror");
     QVERIFY(QDir().mkpath(source));
     QVERIFY(writeSource(source, files, {}));
+    if (setup == "dirlink")
+        QVERIFY(QFile::link(source + "/sub", source + "/link"));
+    else if (setup == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(source + "/pipe").constData(), 0644), 0);
+    else if (setup == "mirrorinside")
+        mirror = source + "/sub/mirror";
+    else if (!setup.isEmpty())
+        QVERIFY(writeFile(tmp.filePath("previous.ini"), setup.toUtf8()));
+    args.replaceInStrings(QRegularExpression("^PREV$"), tmp.filePath("previous.ini"));
+    args.insert(args.size() - positional, mirror);
+    args.insert(args.size() - positional - 1, source);
 
-    QStringList args = options;
-    args << source << mirror << version;
-    if (!clientType.isEmpty())
-        args << clientType;
     const Run run = publish(args);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.contains(error), qPrintable(run.err));
     QVERIFY(run.out.isEmpty());
     QCOMPARE(entriesOf(mirror), QStringList());
-}
-
-void PublishTest::refusesSources_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("error");
-
-    QTest::newRow("symbolic link to a directory") << "dirlink"
-                                                  << "symbolic link to a directory";
-    QTest::newRow("fifo") << "fifo"
-                          << "not a regular file";
-    QTest::newRow("malformed previous index") << "badprevious"
-                                              << "is malformed";
-    QTest::newRow("previous index deleting outside") << "unsafeprevious"
-                                                     << "is malformed";
-    QTest::newRow("mirror inside the source") << "mirrorinside"
-                                              << "lies inside the source";
-    QTest::newRow("wrong argument count") << "toofew"
-                                          << "expected SOURCE_DIR";
-}
-
-void PublishTest::refusesSources()
-{
-    QFETCH(QString, kind);
-    QFETCH(QString, error);
-
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString source = tmp.filePath("source");
-    QString mirror = tmp.filePath("mirror");
-    QVERIFY(writeSource(source, {"a.txt", "sub/b.txt"}, {}));
-    QStringList args;
-    const QString previous = tmp.filePath("previous.ini");
-    if (kind == "dirlink") {
-        QVERIFY(QFile::link(source + "/sub", source + "/link"));
-    } else if (kind == "fifo") {
-        QCOMPARE(::mkfifo(QFile::encodeName(source + "/pipe").constData(), 0644), 0);
-    } else if (kind == "badprevious") {
-        QVERIFY(writeFile(previous, "[files]\na.txt=00::1::2\n"));
-        args << "--previous" << previous;
-    } else if (kind == "unsafeprevious") {
-        QVERIFY(writeFile(previous, "[files]\na.txt=00::1\n[delete]\n..%2Fetc=\n"));
-        args << "--previous" << previous;
-    } else if (kind == "mirrorinside") {
-        mirror = source + "/sub/mirror";
-    }
-    args << source << mirror;
-    if (kind != "toofew")
-        args << "3";
-
-    const Run run = publish(args);
-    QCOMPARE(run.exitCode, kind == "toofew" ? 1 : 2);
-    QVERIFY2(run.err.contains(error), qPrintable(run.err));
-    QVERIFY(!QFileInfo::exists(mirror + "/3"));
-    QVERIFY(entriesOf(mirror).isEmpty());
 }
 
 void PublishTest::replacesOnlyWhenAsked()

@@ -1,4 +1,5 @@
 #include "installation.h"
+#include "mirrorfixtures.h"
 #include "producttree.h"
 #include "testservers.h"
 #include "udpresponder.h"
@@ -50,30 +51,6 @@ ProductTree clientProduct(int version)
     return p;
 }
 
-// Four files fetched in this order by a single stream; c.bin is the big one.
-ProductTree fourFiles()
-{
-    ProductTree p;
-    p.add("files", "a.bin", ProductTree::randomBytes(20000, 1));
-    p.add("files", "b.bin", ProductTree::randomBytes(20000, 2));
-    p.add("files", "c.bin", ProductTree::randomBytes(300000, 3));
-    p.add("files", "d.bin", ProductTree::randomBytes(20000, 4));
-    return p;
-}
-
-// Paths below "/caseName/version/" in the order requested, without that prefix.
-QStringList below(const QStringList& requested, const QString& caseName, const QString& version)
-{
-    const QString marker = "/" + caseName + "/" + version + "/";
-    QStringList result;
-    for (const QString& path : requested) {
-        const int at = path.indexOf(marker);
-        if (at >= 0)
-            result << QUrl::fromPercentEncoding(path.mid(at + marker.size()).toUtf8());
-    }
-    return result;
-}
-
 QStringList sorted(QStringList list)
 {
     list.sort();
@@ -100,14 +77,12 @@ private Q_SLOTS:
     void initTestCase();
     void freshUpdate_data();
     void freshUpdate();
-    void selfReplacement();
     void failover_data();
     void failover();
     void interruptedThenResumed_data();
     void interruptedThenResumed();
     void unsafeIndex_data();
     void unsafeIndex();
-    void secondUpdater();
     void versionQuery();
     void startChecks_data();
     void startChecks();
@@ -120,7 +95,7 @@ private:
     }
     QStringList httpFetched(const QString& caseName, int version) const
     {
-        return below(nginx.requestedPaths(), caseName, QString::number(version));
+        return pathsBelow(nginx.requestedPaths(), QString("/%1/%2/").arg(caseName).arg(version));
     }
     // Serves the published version from the fault server as well, each file as given.
     void route(const QString& caseName, int version, const QString& mirrorPath, const FaultRoute& r)
@@ -163,35 +138,45 @@ void UpdateEndToEndTest::initTestCase()
 void UpdateEndToEndTest::freshUpdate_data()
 {
     QTest::addColumn<QString>("scheme");
-    QTest::newRow("http") << "http";
-    QTest::newRow("ftp") << "ftp";
+    QTest::addColumn<bool>("selfReplacing");
+    QTest::newRow("http") << "http" << false;
+    QTest::newRow("ftp") << "ftp" << false;
+    QTest::newRow("updater replaces itself") << "http" << true;
 }
 
 void UpdateEndToEndTest::freshUpdate()
 {
     QFETCH(QString, scheme);
+    QFETCH(bool, selfReplacing);
     const QString caseName = newCase();
-    const ProductTree v2 = clientProduct(2);
-    publish(v2, caseName, 2);
+    const QByteArray builtUpdater = readFile(QStringLiteral(UPDATE_BINARY));
+    ProductTree p = clientProduct(2);
+    if (selfReplacing) {
+        // Bytes after the end of an ELF file change its checksum, not what it does.
+        p.add("files", "update", builtUpdater + "\nnext updater\n");
+        p.add("files", "libQtCore.so.4", "new core library");
+    }
+    publish(p, caseName, 2);
 
     Installation inst;
     QVERIFY(inst.create());
     QVERIFY(inst.install(clientProduct(1)));
     QVERIFY(writeFile(inst.path("old_notes.txt"), "notes of version 1"));
+    QVERIFY(writeFile(inst.path("libQtCore.so.4"), "old core library"));
     const QString url =
         scheme == "http" ? httpMirror(caseName) : vsftpd.baseUrl() + "/" + caseName + "/";
     inst.writeMirrors({{url}});
     inst.writeSettings(2);
     const auto fetched = [&] {
         return scheme == "http" ? httpFetched(caseName, 2)
-                                : below(vsftpd.retrievedPaths(), caseName, "2");
+                                : pathsBelow(vsftpd.retrievedPaths(), "/" + caseName + "/2/");
     };
 
     const Installation::Run run = inst.run({"--nouser", clientType, "2"});
     QVERIFY2(run.finished, qPrintable(run.errorOutput));
     QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
 
-    QCOMPARE(inst.compareWith(v2), QString());
+    QCOMPARE(inst.compareWith(p), QString());
     QVERIFY(!QFileInfo::exists(inst.path("old_notes.txt")));
     QVERIFY(!QFileInfo::exists(inst.path("data/levels.pak.gz")));
     QCOMPARE(unixMode(inst.path("vm3client_linux_x86")), mode0755);
@@ -207,52 +192,25 @@ void UpdateEndToEndTest::freshUpdate()
         QRegularExpression::MultilineOption);
     QVERIFY2(stamped.match(run.errorOutput).hasMatch(), qPrintable(run.errorOutput));
     // Every file differs from version 1: each was fetched, once.
-    QCOMPARE(sorted(fetched()), sorted(fileNames(v2) << QString(clientType) + ".ini"));
+    QCOMPARE(sorted(fetched()), sorted(fileNames(p) << QString(clientType) + ".ini"));
+    if (selfReplacing) {
+        QCOMPARE(readFile(inst.path("_old_update")), builtUpdater);
+        QCOMPARE(readFile(inst.path("_old_libQtCore.so.4")), QByteArray("old core library"));
+        QCOMPARE(unixMode(inst.path("update")), mode0755);
+        QCOMPARE(unixMode(inst.path("libQtCore.so.4")), mode0755);
+    }
 
+    // The next start (the new updater, if it was replaced) removes what the old one left and
+    // finds nothing to do but to read the index.
     const int before = int(fetched().size());
     const Installation::Run again = inst.run({"--nouser", clientType, "2"});
     QVERIFY2(again.exitCode == 0, qPrintable(again.errorOutput));
+    QVERIFY(again.errorOutput.contains("Update finished, version: 2"));
     QCOMPARE(fetched().mid(before), QStringList{QString(clientType) + ".ini"});
-    QCOMPARE(inst.compareWith(v2), QString());
-    QCOMPARE(inst.tempEntries(), QStringList());
-}
-
-void UpdateEndToEndTest::selfReplacement()
-{
-    const QString caseName = newCase();
-    const QByteArray builtUpdater = readFile(QStringLiteral(UPDATE_BINARY));
-    QVERIFY(!builtUpdater.isEmpty());
-    // Bytes after the end of an ELF file change its checksum, not what it does.
-    ProductTree p;
-    p.add("files", "update", builtUpdater + "\nnext updater\n");
-    p.add("files", "libQtCore.so.4", "new core library");
-    p.add("files", "readme.txt", "version 4");
-    publish(p, caseName, 4);
-
-    Installation inst;
-    QVERIFY(inst.create());
-    QVERIFY(writeFile(inst.path("libQtCore.so.4"), "old core library"));
-    inst.writeMirrors({{httpMirror(caseName)}});
-    inst.writeSettings(2);
-
-    Installation::Run run = inst.run({"--nouser", clientType, "4"});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
     QCOMPARE(inst.compareWith(p), QString());
-    QCOMPARE(readFile(inst.path("_old_update")), builtUpdater);
-    QCOMPARE(readFile(inst.path("_old_libQtCore.so.4")), QByteArray("old core library"));
-    QCOMPARE(unixMode(inst.path("update")), mode0755);
-    QCOMPARE(unixMode(inst.path("libQtCore.so.4")), mode0755);
-
-    // The next start is the new updater: it removes what the old one left and finds nothing
-    // to do but to read the index.
-    const int before = int(httpFetched(caseName, 4).size());
-    run = inst.run({"--nouser", clientType, "4"});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
-    QVERIFY(run.errorOutput.contains("Update finished, version: 4"));
+    QCOMPARE(inst.tempEntries(), QStringList());
     QVERIFY(!QFileInfo::exists(inst.path("_old_update")));
     QVERIFY(!QFileInfo::exists(inst.path("_old_libQtCore.so.4")));
-    QCOMPARE(inst.compareWith(p), QString());
-    QCOMPARE(httpFetched(caseName, 4).mid(before), QStringList{QString(clientType) + ".ini"});
 }
 
 void UpdateEndToEndTest::failover_data()
@@ -297,7 +255,7 @@ void UpdateEndToEndTest::failover()
     for (const QString& name : fileNames(p))
         QVERIFY2(fromSecond.contains(name), qPrintable(name));
     if (kind != "refused") {
-        const QStringList tried = below(fault.requests(), caseName, "3");
+        const QStringList tried = pathsBelow(fault.requests(), "/" + caseName + "/3/");
         QVERIFY2(!tried.isEmpty(), "the first mirror was never asked");
     }
 }
@@ -312,8 +270,9 @@ void UpdateEndToEndTest::interruptedThenResumed_data()
     const QString index = QString(clientType) + ".ini";
     QTest::newRow("every mirror failing") << "failing" << 2 << QStringList{"a.bin", "b.bin"}
                                           << QStringList{index, "files/c.bin", "files/d.bin"};
-    QTest::newRow("killed during the download") << "killed" << -1 << QStringList{"a.bin", "b.bin"}
-                                                << QStringList{index, "files/c.bin", "files/d.bin"};
+    QTest::newRow("second updater refused, first killed")
+        << "killed" << -1 << QStringList{"a.bin", "b.bin"}
+        << QStringList{index, "files/c.bin", "files/d.bin"};
     QTest::newRow("apply cannot write a file")
         << "blocked" << 3 << QStringList{"a.bin", "b.bin", "c.bin", "d.bin"} << QStringList{index};
 }
@@ -349,6 +308,19 @@ void UpdateEndToEndTest::interruptedThenResumed()
     if (interruption == "killed") {
         const QString bigRequest = QString("GET /%1/7/%2 HTTP/1.1").arg(caseName, big.mirrorPath());
         QTRY_VERIFY_WITH_TIMEOUT(fault.requests().contains(bigRequest), 20000);
+        // A second updater, even for another version, must not touch the first one's download.
+        const Installation::Record running = inst.record();
+        for (const QString& version : {QString("7"), QString("12")}) {
+            const Installation::Run second = inst.run({"--nouser", clientType, version});
+            QVERIFY2(second.finished && second.exitCode == 1, qPrintable(second.errorOutput));
+            QVERIFY2(second.errorOutput.contains("Another update is running."),
+                     qPrintable(second.errorOutput));
+            QCOMPARE(inst.record().dir, running.dir);
+            QCOMPARE(inst.record().version, QString("7"));
+            QVERIFY(QFileInfo::exists(running.dir + "/files/a.bin"));
+            QCOMPARE(inst.tempEntries().size(), 1);
+        }
+        QCOMPARE(first->state(), QProcess::Running);
         first->kill();
     }
     const Installation::Run firstRun = Installation::wait(first.get());
@@ -436,42 +408,6 @@ void UpdateEndToEndTest::unsafeIndex()
     expected.removeAll("runtime");
     QCOMPARE(rootAfter, expected);
     QVERIFY(!QFileInfo::exists(mirrorRoot.path() + "/" + caseName + "/victim.txt"));
-}
-
-void UpdateEndToEndTest::secondUpdater()
-{
-    const QString caseName = newCase();
-    const ProductTree p = fourFiles();
-    publish(p, caseName, 11);
-    routeAll(p, caseName, 11);
-    const ProductFile& big = p.files.at(2);
-    route(caseName, 11, big.mirrorPath(), FaultRoute::stallAt(p.mirrorBytes(big), 1000));
-
-    Installation inst;
-    QVERIFY(inst.create());
-    inst.writeSettings(1);
-    inst.writeMirrors({{faultMirror(caseName)}});
-    std::unique_ptr<QProcess> first = inst.start({"--nouser", clientType, "11"});
-    const QString bigRequest = QString("GET /%1/11/%2 HTTP/1.1").arg(caseName, big.mirrorPath());
-    QTRY_VERIFY_WITH_TIMEOUT(fault.requests().contains(bigRequest), 20000);
-    const Installation::Record running = inst.record();
-    QVERIFY(QFileInfo(running.dir).isDir());
-
-    // Even for another version the second one must not touch the first one's download.
-    for (const QString& version : {QString("11"), QString("12")}) {
-        const Installation::Run second = inst.run({"--nouser", clientType, version});
-        QVERIFY2(second.finished, qPrintable(second.errorOutput));
-        QCOMPARE(second.exitCode, 1);
-        QVERIFY2(second.errorOutput.contains("Another update is running."),
-                 qPrintable(second.errorOutput));
-        QCOMPARE(inst.record().dir, running.dir);
-        QCOMPARE(inst.record().version, QString("11"));
-        QVERIFY(QFileInfo::exists(running.dir + "/files/a.bin"));
-        QCOMPARE(inst.tempEntries().size(), 1);
-    }
-    QCOMPARE(first->state(), QProcess::Running);
-    first->kill();
-    Installation::wait(first.get());
 }
 
 void UpdateEndToEndTest::versionQuery()

@@ -3,6 +3,7 @@
 #include "ftpproductdownloadsession.h"
 #include "installation.h"
 #include "mainwindow.h"
+#include "mirrorfixtures.h"
 #include "producttree.h"
 #include "testservers.h"
 
@@ -99,26 +100,6 @@ CommandLineOptions userOptions(int version)
     return options;
 }
 
-ProductTree fourFiles()
-{
-    ProductTree p;
-    p.add("files", "a.bin", ProductTree::randomBytes(20000, 1));
-    p.add("files", "b.bin", ProductTree::randomBytes(20000, 2));
-    p.add("files", "c.bin", ProductTree::randomBytes(300000, 3));
-    p.add("files", "d.bin", ProductTree::randomBytes(20000, 4));
-    return p;
-}
-
-QStringList below(const QStringList& requested, const QString& prefix)
-{
-    QStringList result;
-    for (const QString& path : requested) {
-        if (path.startsWith(prefix))
-            result << path.mid(prefix.size());
-    }
-    return result;
-}
-
 } // namespace
 
 class WorkflowTest : public QObject
@@ -135,9 +116,8 @@ private Q_SLOTS:
     void startUsesRecord();
     void startRefused_data();
     void startRefused();
-    void finishedStartsClient();
-    void restartAfterCancellation();
-    void incompleteApplyThenRestart();
+    void updateThenStartClient_data();
+    void updateThenStartClient();
     void closeQuestion_data();
     void closeQuestion();
     void progressPaintsWithoutEventLoop();
@@ -154,7 +134,7 @@ private:
     }
     QStringList httpFetched(const QString& caseName, int version) const
     {
-        return below(nginx.requestedPaths(), QString("/%1/%2/").arg(caseName).arg(version));
+        return pathsBelow(nginx.requestedPaths(), QString("/%1/%2/").arg(caseName).arg(version));
     }
 
     std::unique_ptr<Installation> inst;
@@ -297,9 +277,6 @@ void WorkflowTest::startUsesRecord()
     QCOMPARE(session->params.resumeDownloadDir, resume);
     QCOMPARE(session->params.clientType, expectedType);
     QCOMPARE(session->params.version, QString("1"));
-    QCOMPARE(session->params.defaultStreams, 4);
-    QCOMPARE(session->params.mirrorsFile, inst->path("mirrors.ini"));
-    QCOMPARE(session->params.settingsFile, inst->path("update.ini"));
     QCOMPARE(session->params.sessionFile, inst->path("session_1.ini"));
     QVERIFY(QFileInfo(dir).isDir());
 
@@ -366,20 +343,84 @@ void WorkflowTest::startRefused()
     QCOMPARE(inst->tempEntries().size(), reason == "locked" ? 1 : 0);
 }
 
-void WorkflowTest::finishedStartsClient()
+void WorkflowTest::updateThenStartClient_data()
 {
+    QTest::addColumn<QString>("hindrance");
+    QTest::addColumn<QString>("firstBox"); // ends the first run
+    QTest::addColumn<QStringList>("fetchedOnRestart");
+    const QString index = QString(clientType) + ".ini";
+    QTest::newRow("finished at once") << "none" << QString() << QStringList();
+    QTest::newRow("download cancelled, restarted")
+        << "cancel"
+        << "Update|Download cancelled. Push \"Details\" to check reasons."
+        << QStringList{index, "files/c.bin", "files/d.bin", "files/vm3client_linux_x86"};
+    // The second apply in this process replaces the updater again: the copy moved aside by the
+    // first one must not be in the way.
+    QTest::newRow("apply incomplete, restarted")
+        << "apply"
+        << "Update|Update incomplete. Push \"Details\" to check reasons." << QStringList{index};
+}
+
+void WorkflowTest::updateThenStartClient()
+{
+    QFETCH(QString, hindrance);
+    QFETCH(QString, firstBox);
+    QFETCH(QStringList, fetchedOnRestart);
+
     const QString caseName = newCase();
-    ProductTree p;
+    ProductTree p = fourFiles();
     p.add("files", "vm3client_linux_x86", "#!/bin/sh\npwd > \"$0.marker\"\n");
-    p.add("files", "readme.txt", "version 1");
-    p.write(mirrorRoot.path() + "/" + caseName, "1", clientType);
-    inst->writeMirrors({{nginx.baseUrl() + "/" + caseName + "/"}});
+    if (hindrance == "apply")
+        p.add("files", "update", "the next updater");
+    const QString versionDir = p.write(mirrorRoot.path() + "/" + caseName, "1", clientType);
+    const QString httpMirror = nginx.baseUrl() + "/" + caseName + "/";
+    inst->writeMirrors({{httpMirror}});
+    if (hindrance == "cancel") {
+        const QString prefix = "/" + caseName + "/1/";
+        fault.setRoute(prefix + clientType + ".ini",
+                       FaultRoute::ok(readFile(versionDir + "/" + clientType + ".ini")));
+        for (const ProductFile& f : p.files)
+            fault.setRoute(prefix + f.mirrorPath(), f.name == "c.bin" ? FaultRoute::withStatus(404)
+                                                                      : FaultRoute::ok(f.content));
+        inst->writeMirrors({{fault.baseUrl() + "/" + caseName + "/"}});
+    }
+    const QByteArray oldUpdater = readFile(inst->path("update"));
+    if (hindrance == "apply")
+        QVERIFY(writeFile(inst->path("b.bin/keep"), "in the way"));
 
     ProbeWindow window(userOptions(1));
     window.show();
     BoxAnswerer boxes;
     QTest::mouseClick(window.button(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(window.button()->text(), QString("Start Voxmere"), 30000);
+    if (!firstBox.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.seen.contains(firstBox), 30000);
+        QTRY_COMPARE(window.button()->text(), QString("Restart"));
+        QVERIFY(window.button()->isEnabled());
+        QVERIFY(!window.runningSession());
+        QCOMPARE(boxes.seen.last(), firstBox);
+        // Only the questions about b.bin came before, each answered with Ignore.
+        for (const QString& seen : boxes.seen.mid(0, boxes.seen.size() - 1))
+            QVERIFY2(seen.startsWith("Question|") && seen.contains("b.bin"), qPrintable(seen));
+        QCOMPARE(inst->record().version, QString("1"));
+        QVERIFY(QFileInfo::exists(inst->record().dir + "/files/b.bin"));
+        if (hindrance == "apply") {
+            QVERIFY(!window.log().contains("Updated files copied"));
+            QCOMPARE(readFile(inst->path("update")), QByteArray("the next updater"));
+            QCOMPARE(readFile(inst->path("_old_update")), oldUpdater);
+            QVERIFY(QDir(inst->path("b.bin")).removeRecursively());
+        }
+        inst->writeMirrors({{httpMirror}});
+        const int shown = int(boxes.seen.size());
+        const int fetched = int(httpFetched(caseName, 1).size());
+        QTest::mouseClick(window.button(), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(window.button()->text(), QString("Start Voxmere"), 30000);
+        QVERIFY(window.log().contains("Previous update session for v. 1 found"));
+        QCOMPARE(httpFetched(caseName, 1).mid(fetched), fetchedOnRestart);
+        QCOMPARE(boxes.seen.size(), shown);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(window.button()->text(), QString("Start Voxmere"), 30000);
+        QCOMPARE(boxes.seen, QStringList());
+    }
     QVERIFY(window.button()->isEnabled());
     QVERIFY2(window.log().contains("Update finished, version: 1"), qPrintable(window.log()));
     QCOMPARE(inst->compareWith(p), QString());
@@ -391,89 +432,6 @@ void WorkflowTest::finishedStartsClient()
     QCOMPARE(readFile(inst->path("vm3client_linux_x86.marker")).trimmed(),
              QFile::encodeName(inst->dir()));
     QVERIFY(!window.isVisible());
-    QCOMPARE(boxes.seen, QStringList());
-}
-
-void WorkflowTest::restartAfterCancellation()
-{
-    const QString caseName = newCase();
-    const ProductTree p = fourFiles();
-    const QString versionDir = p.write(mirrorRoot.path() + "/" + caseName, "1", clientType);
-    const QString prefix = "/" + caseName + "/1/";
-    fault.setRoute(prefix + clientType + ".ini",
-                   FaultRoute::ok(readFile(versionDir + "/" + clientType + ".ini")));
-    for (const ProductFile& f : p.files)
-        fault.setRoute(prefix + f.mirrorPath(),
-                       f.name == "c.bin" ? FaultRoute::withStatus(404) : FaultRoute::ok(f.content));
-    inst->writeMirrors({{fault.baseUrl() + "/" + caseName + "/"}});
-
-    ProbeWindow window(userOptions(1));
-    window.show();
-    BoxAnswerer boxes;
-    QTest::mouseClick(window.button(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.seen.size(), 1, 30000);
-    QCOMPARE(boxes.seen.first(),
-             QString("Update|Download cancelled. Push \"Details\" to check reasons."));
-    QCOMPARE(window.button()->text(), QString("Restart"));
-    QVERIFY(window.button()->isEnabled());
-    QVERIFY(!window.runningSession());
-    const Installation::Record record = inst->record();
-    QCOMPARE(record.version, QString("1"));
-    QVERIFY(QFileInfo::exists(record.dir + "/files/a.bin"));
-
-    inst->writeMirrors({{nginx.baseUrl() + "/" + caseName + "/"}});
-    QTest::mouseClick(window.button(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(window.button()->text(), QString("Start Voxmere"), 30000);
-    QVERIFY(window.log().contains("Previous update session for v. 1 found"));
-    QCOMPARE(httpFetched(caseName, 1),
-             (QStringList{QString(clientType) + ".ini", "files/c.bin", "files/d.bin"}));
-    QCOMPARE(inst->compareWith(p), QString());
-    QCOMPARE(boxes.seen.size(), 1);
-}
-
-void WorkflowTest::incompleteApplyThenRestart()
-{
-    const QString caseName = newCase();
-    ProductTree p;
-    p.add("files", "update", "the next updater");
-    p.add("files", "b.bin", "cannot go in at first");
-    p.add("files", "readme.txt", "version 1");
-    p.write(mirrorRoot.path() + "/" + caseName, "1", clientType);
-    inst->writeMirrors({{nginx.baseUrl() + "/" + caseName + "/"}});
-    const QByteArray oldUpdater = readFile(inst->path("update"));
-    QVERIFY(writeFile(inst->path("b.bin/keep"), "in the way"));
-
-    ProbeWindow window(userOptions(1));
-    window.show();
-    BoxAnswerer boxes;
-    QTest::mouseClick(window.button(), Qt::LeftButton);
-    const QString incomplete = "Update|Update incomplete. Push \"Details\" to check reasons.";
-    QTRY_VERIFY_WITH_TIMEOUT(boxes.seen.contains(incomplete), 30000);
-    QTRY_COMPARE(window.button()->text(), QString("Restart"));
-    QCOMPARE(boxes.seen.last(), incomplete);
-    // Only the questions about b.bin came before, each answered with Ignore.
-    for (const QString& seen : boxes.seen.mid(0, boxes.seen.size() - 1))
-        QVERIFY2(seen.startsWith("Question|") && seen.contains("b.bin"), qPrintable(seen));
-    QVERIFY(window.log().contains("Update incomplete"));
-    QVERIFY(!window.log().contains("Updated files copied"));
-    const Installation::Record record = inst->record();
-    QCOMPARE(record.version, QString("1"));
-    QVERIFY(QFileInfo::exists(record.dir + "/files/b.bin"));
-    QCOMPARE(readFile(inst->path("update")), QByteArray("the next updater"));
-    QCOMPARE(readFile(inst->path("_old_update")), oldUpdater);
-
-    // The second apply in this process replaces the updater again: the copy moved aside by
-    // the first one must not be in the way.
-    const int questions = int(boxes.seen.size());
-    QVERIFY(QDir(inst->path("b.bin")).removeRecursively());
-    QTest::mouseClick(window.button(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(window.button()->text(), QString("Start Voxmere"), 30000);
-    QCOMPARE(boxes.seen.size(), questions);
-    QCOMPARE(inst->compareWith(p), QString());
-    QCOMPARE(httpFetched(caseName, 1).count(QString(clientType) + ".ini"), 2);
-    QCOMPARE(httpFetched(caseName, 1).count("files/b.bin"), 1);
-    QVERIFY(!inst->record().present());
-    QCOMPARE(inst->tempEntries(), QStringList());
 }
 
 void WorkflowTest::closeQuestion_data()
