@@ -1,5 +1,7 @@
 #include "downloadstream.h"
 
+#include "transport.h"
+
 #include "filemd5.h"
 #include "safepath.h"
 
@@ -235,4 +237,16 @@ void SingleFileDownloadStream::releaseFile(bool remove)
         file->remove();
     delete file;
     file = nullptr;
+}
+
+void SingleFileDownloadStream::handleFileRequestFinished(bool error, TransferError kind,
+                                                         const QString& text)
+{
+    fileRequestId = -1;
+    if (!error)
+        finalCheckCurrentFile();
+    else if (kind == TransferError::TooLarge)
+        handleFileTooLarge();
+    else
+        handleFileRequestError(text, kind != TransferError::Refused);
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QUrl>
 
+enum class TransferError;
+
 class QFile;
 class QTimer;
 
@@ -72,6 +74,9 @@ protected:
     void handleFileRequestError(QString text, bool repeatable = true);
     // The body passed byteLimit(): the server sends something else than the file.
     void handleFileTooLarge();
+    // The transport's answer to the file request: check the file, or fail it by the kind of
+    // error (a refusal is final, a limit overrun is a wrong length, the rest may be repeated).
+    void handleFileRequestFinished(bool error, TransferError kind, const QString& text);
     // What the transport may write for the current file; -1 for no limit.
     qint64 byteLimit() const;
     void setState(DownloadStream_State s);

@@ -74,22 +74,7 @@ void FTPDownloadStream::onFtpCommandFinished(int commandId, bool error)
         setState(DSS_Ready);
         emit connected();
     } else if (commandId == fileRequestId) {
-        fileRequestId = -1;
-        if (!error) {
-            finalCheckCurrentFile();
-            return;
-        }
-        switch (ftp->error()) {
-        case TransferError::TooLarge:
-            handleFileTooLarge();
-            break;
-        case TransferError::Refused:
-            handleFileRequestError(ftp->errorString(), false);
-            break;
-        default:
-            handleFileRequestError(ftp->errorString());
-            break;
-        }
+        handleFileRequestFinished(error, ftp->error(), ftp->errorString());
     }
 }
 

@@ -85,22 +85,7 @@ void HTTPDownloadStream::onHttpRequestFinished(int commandId, bool error)
         setState(DSS_Ready);
         emit connected();
     } else if (commandId == fileRequestId) {
-        fileRequestId = -1;
-        if (!error) {
-            finalCheckCurrentFile();
-            return;
-        }
-        switch (http->error()) {
-        case TransferError::TooLarge:
-            handleFileTooLarge();
-            break;
-        case TransferError::Refused:
-            handleFileRequestError(http->errorString(), false);
-            break;
-        default:
-            handleFileRequestError(http->errorString());
-            break;
-        }
+        handleFileRequestFinished(error, http->error(), http->errorString());
     }
 }
 
