@@ -36,11 +36,6 @@ QMap<QString, int> requestCounts(const ProductTree& tree, const QStringList& req
     return counts;
 }
 
-QStringList ftpRequested(const VsftpdServer& ftp)
-{
-    return ftp.retrievedPaths();
-}
-
 bool monotonic(const QList<QPair<quint64, quint64>>& progress)
 {
     for (int i = 1; i < progress.size(); ++i) {
@@ -91,7 +86,7 @@ void TestSessionDownload::wholeDownload()
     QFETCH(int, streams);
 
     const int nginxBefore = nginx.requestedPaths().size();
-    const int ftpBefore = ftpRequested(vsftpd).size();
+    const int ftpBefore = vsftpd.retrievedPaths().size();
     SessionRig rig;
     QList<MirrorEntry> entries;
     for (const QString& kind : mirrors)
@@ -118,7 +113,7 @@ void TestSessionDownload::wholeDownload()
     QVERIFY(monotonic(rig.progress));
 
     const QStringList fromHttp = nginx.requestedPaths().mid(nginxBefore);
-    const QStringList fromFtp = ftpRequested(vsftpd).mid(ftpBefore);
+    const QStringList fromFtp = vsftpd.retrievedPaths().mid(ftpBefore);
     QCOMPARE(timesRequested(fromHttp + fromFtp, "12/vm3.ini"), 1);
     const QMap<QString, int> counts = requestCounts(product, fromHttp + fromFtp);
     for (auto it = counts.begin(); it != counts.end(); ++it)
@@ -150,7 +145,7 @@ void TestSessionDownload::resume()
     QFETCH(QString, kind);
     const bool http = kind == "http";
     const int nginxBefore = nginx.requestedPaths().size();
-    const int ftpBefore = ftpRequested(vsftpd).size();
+    const int ftpBefore = vsftpd.retrievedPaths().size();
 
     SessionRig rig;
     QVERIFY(rig.writeMirrors(
@@ -189,7 +184,7 @@ void TestSessionDownload::resume()
     QVERIFY(rig.find("Verification of 12 file\\(s\\) complete. Ready: 2, Downloaded: 2.") >= 0);
 
     const QStringList requested =
-        http ? nginx.requestedPaths().mid(nginxBefore) : ftpRequested(vsftpd).mid(ftpBefore);
+        http ? nginx.requestedPaths().mid(nginxBefore) : vsftpd.retrievedPaths().mid(ftpBefore);
     const QStringList atHand{"readme.txt", "textures.pak.gz", "maps/harbour.map", "de.qm"};
     for (const ProductFile& f : product.files) {
         const int expected = atHand.contains(f.name) ? 0 : 1;

@@ -17,7 +17,6 @@ private Q_SLOTS:
     void classifiesEachFile_data();
     void classifiesEachFile();
     void allInstalledEndsAtOnce();
-    void goodCopiesEndAtOnce();
     void unusableIndex_data();
     void unusableIndex();
     void missingIndexIsAnEmptyList();
@@ -238,32 +237,6 @@ void TestSessionVerify::allInstalledEndsAtOnce()
     QCOMPARE(cancelled.count(), 0);
     QVERIFY(session.getStreams().isEmpty());
     QVERIFY(QDir(downloadDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
-}
-
-void TestSessionVerify::goodCopiesEndAtOnce()
-{
-    ProductTree tree;
-    tree.add("g", "x.bin", ProductTree::randomBytes(3000, 1))
-        .addPacked("g", "y.dat.gz", "y.dat", ProductTree::randomBytes(2000, 2));
-    const QString indexPath = publish(tree);
-    for (const ProductFile& f : tree.files)
-        QVERIFY(writeFile(downloadDir + "/" + f.mirrorPath(), tree.mirrorBytes(f)));
-
-    FTPProductDownloadSession session;
-    session.initialize(parameters());
-    QSignalSpy messages(&session, &FTPProductDownloadSession::message);
-    QSignalSpy progress(&session, &FTPProductDownloadSession::progressCount);
-    QSignalSpy finished(&session, &FTPProductDownloadSession::downloadFinished);
-    QVERIFY(session.checkAllFiles(indexPath));
-    session.startDownloadBySessionState();
-
-    QCOMPARE(finished.count(), 1);
-    QCOMPARE(messages.at(messages.count() - 2).at(0).toString(),
-             QString("Verification of 2 file(s) complete. Ready: 0, Downloaded: 2."));
-    QCOMPARE(messages.last().at(0).toString(), QString("Download finished."));
-    QCOMPARE(progress.last().at(0).value<quint64>(), tree.totalMirrorSize());
-    for (const ProductFile& f : tree.files)
-        QCOMPARE(readFile(downloadDir + "/" + f.mirrorPath()), tree.mirrorBytes(f));
 }
 
 void TestSessionVerify::unusableIndex_data()
