@@ -351,7 +351,14 @@ void FTPProductDownloadSession::changeStreamMirror(int stream)
     record->mirrorIndex = -1;
     if (record->fileIndex >= 0)
         task.resetPendingMark(record->fileIndex);
+    moveToNextMirror(stream, true);
+}
 
+// After an error the new mirror is named by its index and announced; after a disconnection,
+// which is no fault of the mirror, by its url alone.
+void FTPProductDownloadSession::moveToNextMirror(int stream, bool afterError)
+{
+    DownloadStream* record = streams[stream];
     const int k = getNextMirror();
     if (k < 0) {
         Q_EMIT message(
@@ -359,15 +366,18 @@ void FTPProductDownloadSession::changeStreamMirror(int stream)
         if (record->stream)
             record->stream->cancel();
         record->fileIndex = -1;
+        record->mirrorIndex = -1;
         giveUpIfNoMirrorLeft();
         return;
     }
     if (record->stream)
         record->stream->cancel();
     record->fileIndex = -1;
-    Q_EMIT message(QString("Stream %1 change mirror to %2").arg(stream).arg(k));
+    const QString to = afterError ? QString::number(k) : mirrors[k].url;
+    Q_EMIT message(QString("Stream %1 change mirror to %2").arg(stream).arg(to));
     attachStream(record, k);
-    Q_EMIT streamSwitchMirror(stream);
+    if (afterError)
+        Q_EMIT streamSwitchMirror(stream);
 }
 
 void FTPProductDownloadSession::giveUpIfNoMirrorLeft()
@@ -434,21 +444,7 @@ void FTPProductDownloadSession::onDisconnected(int streamIdx)
     record->fileIndex = -1;
     if (state == PDS_RetrievingFileList && streamIdx == 0)
         state = PDS_Starting;
-
-    const int k = getNextMirror();
-    if (k < 0) {
-        Q_EMIT message(
-            QString("Stream %1 can't continue - all mirrors reported error").arg(streamIdx));
-        if (record->stream)
-            record->stream->cancel();
-        record->mirrorIndex = -1;
-        giveUpIfNoMirrorLeft();
-        return;
-    }
-    if (record->stream)
-        record->stream->cancel();
-    Q_EMIT message(QString("Stream %1 change mirror to %2").arg(streamIdx).arg(mirrors[k].url));
-    attachStream(record, k);
+    moveToNextMirror(streamIdx, false);
 }
 
 void FTPProductDownloadSession::onProgressCount(int, qint64, qint64)

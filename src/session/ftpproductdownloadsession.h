@@ -110,6 +110,7 @@ private:
     bool assignNextFile(int stream);
     int getNextMirror();
     void changeStreamMirror(int stream);
+    void moveToNextMirror(int stream, bool afterError);
     void attachStream(DownloadStream* record, int mirror);
     void takeFileList();
     bool enoughDiskSpace();
