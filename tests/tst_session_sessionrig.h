@@ -15,22 +15,15 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <memory>
-
-struct MirrorEntry {
-    QString url;
-    int retries = 1;
-    int timeout = 0;
-};
 
 class SessionRig
 {
 public:
     QTemporaryDir scratch;
     QString installDir, downloadDir, mirrorsFile, settingsFile;
-    QString clientType = "vm3";
-    QString version = "12";
 
     QStringList log;
     QList<int> switches;
@@ -58,22 +51,28 @@ public:
         setAppRootPathForTesting(QString());
     }
 
-    bool writeMirrors(const QList<MirrorEntry>& mirrors)
+    // Mirrors with one retry and no time-out, so failing ones fail fast.
+    bool writeMirrors(const QStringList& urls)
     {
-        QByteArray text = "[mirrors]\nsize=" + QByteArray::number(mirrors.size()) + "\n";
-        for (int i = 0; i < mirrors.size(); ++i)
+        QByteArray text = "[mirrors]\nsize=" + QByteArray::number(urls.size()) + "\n";
+        for (int i = 0; i < urls.size(); ++i)
             text += QByteArray::number(i + 1) + "\\mirror=site" + QByteArray::number(i) + "\n";
-        for (int i = 0; i < mirrors.size(); ++i) {
-            text += "[site" + QByteArray::number(i) + "]\nurl=" + mirrors[i].url.toUtf8() +
-                    "\nretries=" + QByteArray::number(mirrors[i].retries) +
-                    "\ntimeout=" + QByteArray::number(mirrors[i].timeout) + "\n";
-        }
+        for (int i = 0; i < urls.size(); ++i)
+            text += "[site" + QByteArray::number(i) + "]\nurl=" + urls[i].toUtf8() +
+                    "\nretries=1\ntimeout=0\n";
         return writeFile(mirrorsFile, text);
     }
 
     bool writeSettings(int streams)
     {
         return writeFile(settingsFile, "[update]\nstreams=" + QByteArray::number(streams) + "\n");
+    }
+
+    // Writes the mirror list and stream count, starts, and waits for the final signal.
+    bool run(const QStringList& urls, int streams)
+    {
+        return writeMirrors(urls) && writeSettings(streams) && start() &&
+               QTest::qWaitFor([this] { return ended(); }, 60000);
     }
 
     // Creates, connects and starts the session; returns what initialize said.
@@ -92,19 +91,13 @@ public:
                          });
         QObject::connect(s, &FTPProductDownloadSession::streamSwitchMirror, s,
                          [this](int stream) { switches << stream; });
-        QObject::connect(s, &FTPProductDownloadSession::downloadFinished, s, [this] {
-            countAfterEnd();
-            ++finished;
-            release();
-        });
-        QObject::connect(s, &FTPProductDownloadSession::processCancelled, s, [this] {
-            countAfterEnd();
-            ++cancelled;
-            release();
-        });
+        QObject::connect(s, &FTPProductDownloadSession::downloadFinished, s,
+                         [this] { release(&finished); });
+        QObject::connect(s, &FTPProductDownloadSession::processCancelled, s,
+                         [this] { release(&cancelled); });
         FTPProductDownloadSession::InitialParameters p;
-        p.clientType = clientType;
-        p.version = version;
+        p.clientType = "vm3";
+        p.version = "12";
         p.mirrorsFile = mirrorsFile;
         p.settingsFile = settingsFile;
         p.downloadDir = downloadDir;
@@ -115,6 +108,7 @@ public:
     }
 
     bool ended() const { return finished + cancelled > 0; }
+    QByteArray dump() const { return log.join(QChar(10)).toUtf8(); }
 
     // Index of the first log line at or after `from` that matches the pattern, or -1.
     int find(const QString& pattern, int from = 0) const
@@ -152,8 +146,10 @@ private:
         if (ended())
             ++signalsAfterEnd;
     }
-    void release()
+    void release(int* counter)
     {
+        countAfterEnd();
+        ++*counter;
         markedAtEnd.clear();
         for (const auto& m : session->getMirrors())
             markedAtEnd << m.marked;
