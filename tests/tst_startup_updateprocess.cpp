@@ -1,3 +1,4 @@
+#include "producttree.h"
 #include "updateprocess.h"
 
 #include <QDir>
@@ -8,82 +9,58 @@
 
 #include <sys/stat.h>
 
-static mode_t modeBits(const QString& path)
+static int modeBits(const QString& path)
 {
     struct stat info;
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return 0;
-    return info.st_mode & 07777;
-}
-
-static bool touch(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : 0;
 }
 
 class UpdateProcessTest : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void specialFileNames_data();
-    void specialFileNames();
-    void executableModes_data();
-    void executableModes();
+    void fileNames_data();
+    void fileNames();
     void removesMovedAsideCopiesOnly();
 };
 
-void UpdateProcessTest::specialFileNames_data()
+void UpdateProcessTest::fileNames_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("special");
-    QTest::newRow("update") << "update" << true;
-    QTest::newRow("libQtCore.so.4") << "libQtCore.so.4" << true;
-    QTest::newRow("libQtGui.so.4") << "libQtGui.so.4" << true;
-    QTest::newRow("libQtNetwork.so.4") << "libQtNetwork.so.4" << true;
-    QTest::newRow("case differs") << "Update" << false;
-    QTest::newRow("with directory") << "lib/update" << false;
-    QTest::newRow("already moved aside") << "_old_update" << false;
-    QTest::newRow("client") << "vm3client_linux_x86" << false;
+    QTest::addColumn<int>("mode"); // after makeSingleFileExecutable on a 0644 file
+    const auto row = [](const char* name, bool special, int mode) {
+        QTest::newRow(name) << QString(name) << special << mode;
+    };
+    row("update", true, 0755);
+    row("libQtCore.so.4", true, 0755);
+    row("libQtNetwork.so.4", true, 0755);
+    row("Update", false, 0644);
+    row("lib/update", false, 0755);
+    row("_old_update", false, 0644);
+    row("vm3client_linux_x86", false, 0755);
+    row("libfoo.so", false, 0755);
+    row("libfoo.so.4.1", false, 0644);
+    row("so.txt", false, 0644);
 }
 
-void UpdateProcessTest::specialFileNames()
+void UpdateProcessTest::fileNames()
 {
     QFETCH(QString, name);
     QFETCH(bool, special);
+    QFETCH(int, mode);
     QCOMPARE(isSpecialFileName(name), special);
-}
 
-void UpdateProcessTest::executableModes_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("expectedMode");
-    QTest::newRow("toolkit library") << "libQtGui.so.4" << 0755;
-    QTest::newRow("shared library") << "libfoo.so" << 0755;
-    QTest::newRow("updater") << "update" << 0755;
-    QTest::newRow("client") << "vm3client_linux_x86" << 0755;
-    QTest::newRow("versioned beyond so.4") << "libfoo.so.4.1" << 0644;
-    QTest::newRow("case differs") << "Update" << 0644;
-    QTest::newRow("so inside the name") << "so.txt" << 0644;
-}
-
-void UpdateProcessTest::executableModes()
-{
-    QFETCH(QString, name);
-    QFETCH(int, expectedMode);
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(QDir(dir.path()).mkpath("sub"));
     const QString path = dir.filePath("sub/" + name);
-    QVERIFY(touch(path));
+    QVERIFY(writeFile(path, "x"));
     QVERIFY(::chmod(QFile::encodeName(path).constData(), 0644) == 0);
-
     makeSingleFileExecutable(path);
-    QCOMPARE(int(modeBits(path)), expectedMode);
+    QCOMPARE(modeBits(path), mode);
     // Never world-writable, whatever the mode was before.
     QVERIFY(::chmod(QFile::encodeName(path).constData(), 0777) == 0);
     makeSingleFileExecutable(path);
-    QCOMPARE(int(modeBits(path)), expectedMode == 0755 ? 0755 : 0777);
+    QCOMPARE(modeBits(path), mode == 0755 ? 0755 : 0777);
 }
 
 void UpdateProcessTest::removesMovedAsideCopiesOnly()
@@ -92,7 +69,7 @@ void UpdateProcessTest::removesMovedAsideCopiesOnly()
     QDir root(dir.path());
     for (const char* name : {"_old_update", "_old_libQtCore.so.4", "_old_libQtNetwork.so.4",
                              "update", "sub/_old_update", "_old_client", "_old_Update"})
-        QVERIFY(root.mkpath(QFileInfo(dir.filePath(name)).path()) && touch(dir.filePath(name)));
+        QVERIFY(writeFile(dir.filePath(name), "x"));
     // A directory under a moved-aside name is not a copy of ours.
     QVERIFY(root.mkpath("_old_libQtGui.so.4/x"));
     removeOldFiles(dir.path());

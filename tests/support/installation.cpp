@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -178,4 +179,17 @@ Installation::Run Installation::run(const QStringList& arguments, int timeoutMs)
         process->waitForFinished(5000);
     }
     return r;
+}
+
+QStringList Installation::Run::messages() const
+{
+    static const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
+    QStringList lines;
+    for (QString line : errorOutput.split('\n')) {
+        // Notes about the runtime directory and the platform plugin are not ours.
+        if (!line.isEmpty() && !line.startsWith("QStandardPaths:") &&
+            !line.startsWith("This plugin does not support"))
+            lines << line.remove(stamp);
+    }
+    return lines;
 }

@@ -28,6 +28,8 @@ public:
         bool finished = false; // ended by itself within the time given
         int exitCode = -1;
         QString errorOutput;
+        // Standard error a line each, time stamps cut off, without the toolkit's own notes.
+        QStringList messages() const;
     };
 
     struct Record {
