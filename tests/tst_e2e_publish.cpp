@@ -13,7 +13,6 @@
 #include <QtTest>
 
 #include <sys/stat.h>
-#include <zlib.h>
 
 namespace
 {
@@ -35,31 +34,6 @@ Run publish(const QStringList& args)
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
-}
-
-// Independent of the code under test: zlib's inflate with gzip framing.
-QByteArray gunzip(const QByteArray& packed, bool* ok)
-{
-    z_stream zs{};
-    *ok = false;
-    if (inflateInit2(&zs, 15 + 16) != Z_OK)
-        return {};
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.constData()));
-    zs.avail_in = uInt(packed.size());
-    QByteArray out;
-    char buffer[16384];
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        zs.next_out = reinterpret_cast<Bytef*>(buffer);
-        zs.avail_out = sizeof buffer;
-        rc = inflate(&zs, Z_NO_FLUSH);
-        out.append(buffer, int(sizeof buffer - zs.avail_out));
-        if (rc == Z_BUF_ERROR && zs.avail_in == 0)
-            break;
-    }
-    *ok = rc == Z_STREAM_END && zs.avail_in == 0;
-    inflateEnd(&zs);
-    return out;
 }
 
 QByteArray contentFor(const QString& path, int size)
@@ -135,44 +109,28 @@ void PublishTest::publishesTree_data()
     QTest::addColumn<QString>("clientType");
     QTest::addColumn<QStringList>("packed");
 
-    const QStringList none;
-    QTest::newRow("plain files") << QStringList{"readme.txt", "vm3client_linux_x86"}
-                                 << QList<int>{100, 5000} << none << "files"
-                                 << "" << none;
-    QTest::newRow("subdirectory and empty file")
-        << QStringList{"data/maps/town.map", "empty.txt"} << QList<int>{20000, 0} << none << "files"
-        << "" << none;
-    QTest::newRow("bare-name glob packs nested files")
-        << QStringList{"a.pak", "data/b.pak", "data/c.txt"} << QList<int>{3000, 70000, 10}
-        << QStringList{"--pack", "*.pak"} << "files"
-        << "" << QStringList{"a.pak", "data/b.pak"};
-    QTest::newRow("path glob packs only below its directory")
-        << QStringList{"data/b.pak", "other/b.pak"} << QList<int>{100, 100}
-        << QStringList{"--pack", "data/*.pak"} << "files"
-        << "" << QStringList{"data/b.pak"};
-    QTest::newRow("star does not cross a slash")
-        << QStringList{"data/sub/x.bin", "data/y.bin"} << QList<int>{100, 100}
-        << QStringList{"--pack", "data/*"} << "files"
-        << "" << QStringList{"data/y.bin"};
-    QTest::newRow("repeated patterns")
-        << QStringList{"lib/libfoo.so", "x.pak", "notes.txt"} << QList<int>{4000, 4000, 40}
-        << QStringList{"--pack", "*.pak", "--pack", "*.so"} << "files"
-        << "" << QStringList{"lib/libfoo.so", "x.pak"};
-    QTest::newRow("large file packed across blocks")
-        << QStringList{"big.bin"} << QList<int>{200000} << QStringList{"--pack", "*"} << "files"
-        << "" << QStringList{"big.bin"};
-    QTest::newRow("empty file packed")
-        << QStringList{"empty.dat"} << QList<int>{0} << QStringList{"--pack", "*.dat"} << "files"
-        << "" << QStringList{"empty.dat"};
-    QTest::newRow("names the index must escape")
-        << QStringList{"a b#c;d=e%f.txt", "[x].ini",   QString::fromUtf8("ü/größe.txt"),
-                       ".hidden",         "data/a::b", "semi;colon.pak"}
-        << QList<int>{10, 20, 30, 40, 50, 60} << QStringList{"--pack", "*.pak"} << "files"
-        << "" << QStringList{"semi;colon.pak"};
-    QTest::newRow("own group and client type")
-        << QStringList{"x.txt", "y.pak"} << QList<int>{10, 10000}
-        << QStringList{"--group", "content", "--pack", "y.pak"} << "content"
-        << "client_custom" << QStringList{"y.pak"};
+    const auto row = [](const char* name, const QStringList& files, const QList<int>& sizes,
+                        const QStringList& options = {}, const QStringList& packed = {},
+                        const char* group = "files", const char* type = "") {
+        QTest::newRow(name) << files << sizes << options << QString(group) << QString(type)
+                            << packed;
+    };
+    row("plain, nested and empty files", {"readme.txt", "data/maps/town.map", "empty.txt"},
+        {100, 20000, 0});
+    row("bare-name glob packs nested files", {"a.pak", "data/b.pak", "data/c.txt"},
+        {3000, 70000, 10}, {"--pack", "*.pak"}, {"a.pak", "data/b.pak"});
+    row("path glob packs only below its directory", {"data/b.pak", "other/b.pak"}, {100, 100},
+        {"--pack", "data/*.pak"}, {"data/b.pak"});
+    row("star does not cross a slash", {"data/sub/x.bin", "data/y.bin"}, {100, 100},
+        {"--pack", "data/*"}, {"data/y.bin"});
+    row("repeated patterns", {"lib/libfoo.so", "x.pak", "notes.txt"}, {4000, 4000, 40},
+        {"--pack", "*.pak", "--pack", "*.so"}, {"lib/libfoo.so", "x.pak"});
+    row("names the index must escape",
+        {"a b#c;d=e%f.txt", "[x].ini", QString::fromUtf8("ü/größe.txt"), ".hidden", "data/a::b",
+         "semi;colon.pak"},
+        {10, 20, 30, 40, 50, 60}, {"--pack", "*.pak"}, {"semi;colon.pak"});
+    row("own group and client type", {"x.txt", "y.pak"}, {10, 10000},
+        {"--group", "content", "--pack", "y.pak"}, {"y.pak"}, "content", "client_custom");
 }
 
 void PublishTest::publishesTree()
@@ -223,9 +181,6 @@ void PublishTest::publishesTree()
             QCOMPARE(e.name, files.at(i) + ".gz");
             QCOMPARE(e.unpackedMd5, ProductTree::md5(content));
             QCOMPARE(e.unpackedSize, quint64(content.size()));
-            bool unpackedOk = false;
-            QCOMPARE(gunzip(stored, &unpackedOk), content);
-            QVERIFY(unpackedOk);
         } else {
             QVERIFY(!e.isPacked());
             QCOMPARE(e.name, files.at(i));
@@ -247,35 +202,26 @@ void PublishTest::deleteGroup_data()
     QTest::addColumn<QStringList>("expected");
     QTest::addColumn<QString>("warning");
 
-    const QStringList none;
-    QTest::newRow("nothing dropped")
-        << QStringList{"a", "b"} << none << QStringList{"a", "b", "c"} << none << none << "";
-    QTest::newRow("dropped files")
-        << QStringList{"a", "b", "sub/c", "sub/d"} << none << QStringList{"a", "sub/d"} << none
-        << QStringList{"b", "sub/c"} << "";
-    QTest::newRow("dropped packed file by its installed name")
-        << QStringList{"data/x.pak", "keep.txt"} << QStringList{"--pack", "*.pak"}
-        << QStringList{"keep.txt"} << none << QStringList{"data/x.pak"} << "";
-    QTest::newRow("file that becomes packed stays")
-        << QStringList{"x.pak"} << none << QStringList{"x.pak"} << QStringList{"--pack", "*.pak"}
-        << none << "";
-    QTest::newRow("earlier deletions carried forward")
-        << QStringList{"a"} << QStringList{"--delete", "ancient.txt"} << QStringList{"a"} << none
-        << QStringList{"ancient.txt"} << "";
-    QTest::newRow("earlier deletion shipped again")
-        << QStringList{"a"} << QStringList{"--delete", "back.txt"} << QStringList{"a", "back.txt"}
-        << none << none << "";
-    QTest::newRow("the updater itself is never deleted")
-        << QStringList{"update", "a"} << none << QStringList{"a"} << none << none << "update";
-    QTest::newRow("explicit deletion")
-        << QStringList{"a"} << none << QStringList{"a"} << QStringList{"--delete", "logs/old.log"}
-        << QStringList{"logs/old.log"} << "";
-    QTest::newRow("file replaced by a directory")
-        << QStringList{"data"} << none << QStringList{"data/x"} << none << QStringList{"data"}
-        << "";
-    QTest::newRow("directory replaced by a file")
-        << QStringList{"data/x"} << none << QStringList{"data"} << none << QStringList{"data/x"}
-        << "data replaces a directory";
+    const auto row = [](const char* name, const QStringList& oldFiles,
+                        const QStringList& oldOptions, const QStringList& newFiles,
+                        const QStringList& newOptions, const QStringList& expected,
+                        const char* warning = "") {
+        QTest::newRow(name) << oldFiles << oldOptions << newFiles << newOptions << expected
+                            << QString(warning);
+    };
+    row("dropped files", {"a", "b", "sub/c", "sub/d"}, {}, {"a", "sub/d", "e"}, {}, {"b", "sub/c"});
+    row("dropped packed file by its installed name", {"data/x.pak", "keep.txt"},
+        {"--pack", "*.pak"}, {"keep.txt"}, {}, {"data/x.pak"});
+    row("file that becomes packed stays", {"x.pak"}, {}, {"x.pak"}, {"--pack", "*.pak"}, {});
+    row("earlier deletions carried forward", {"a"}, {"--delete", "ancient.txt"}, {"a"}, {},
+        {"ancient.txt"});
+    row("earlier deletion shipped again", {"a"}, {"--delete", "back.txt"}, {"a", "back.txt"}, {},
+        {});
+    row("the updater itself is never deleted", {"update", "a"}, {}, {"a"}, {}, {}, "update");
+    row("explicit deletion", {"a"}, {}, {"a"}, {"--delete", "logs/old.log"}, {"logs/old.log"});
+    row("file replaced by a directory", {"data"}, {}, {"data/x"}, {}, {"data"});
+    row("directory replaced by a file", {"data/x"}, {}, {"data"}, {}, {"data/x"},
+        "data replaces a directory");
 }
 
 void PublishTest::deleteGroup()
@@ -493,7 +439,7 @@ void PublishTest::installsPublishedVersion()
     const QMap<QString, QStringList> trees{
         {"1",
          {"readme.txt", "vm3client_linux_x86", "data/maps/town.map", "data/levels.pak",
-          "old_notes.txt"}},
+          "data/empty.pak", "old_notes.txt"}},
         {"2",
          {"readme.txt", "vm3client_linux_x86", "data/maps/town.map", "data/levels.pak",
           "data/maps/harbour.map"}}};
@@ -502,9 +448,9 @@ void PublishTest::installsPublishedVersion()
         const QString source = tmp.filePath("source" + version);
         const QStringList files = trees.value(version);
         for (const QString& file : files) {
+            const int size = file.endsWith("empty.pak") ? 0 : file.endsWith(".pak") ? 200000 : 3000;
             QVERIFY(writeFile(source + "/" + file,
-                              ProductTree::randomBytes(file.endsWith(".pak") ? 200000 : 3000,
-                                                       qHash(file + version))));
+                              ProductTree::randomBytes(size, qHash(file + version))));
         }
         QStringList args{"--pack", "*.pak"};
         if (!previousIndex.isEmpty())

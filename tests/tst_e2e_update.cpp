@@ -83,7 +83,6 @@ private Q_SLOTS:
     void interruptedThenResumed();
     void unsafeIndex_data();
     void unsafeIndex();
-    void versionQuery();
     void startChecks_data();
     void startChecks();
 
@@ -410,29 +409,6 @@ void UpdateEndToEndTest::unsafeIndex()
     QVERIFY(!QFileInfo::exists(mirrorRoot.path() + "/" + caseName + "/victim.txt"));
 }
 
-void UpdateEndToEndTest::versionQuery()
-{
-    const QString caseName = newCase();
-    publish(clientProduct(5), caseName, 5);
-    const ProductTree latest = clientProduct(6);
-    publish(latest, caseName, 6);
-    UdpResponder responder;
-    QVERIFY(responder.isListening());
-    responder.setReply("6,1,1");
-
-    Installation inst;
-    QVERIFY(inst.create());
-    QVERIFY(inst.install(clientProduct(5)));
-    inst.writeMirrors({{httpMirror(caseName)}});
-    inst.writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
-    const Installation::Run run = inst.run({"--nouser"});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
-    QCOMPARE(responder.requestCount(), 1);
-    QCOMPARE(inst.compareWith(latest), QString());
-    QVERIFY(httpFetched(caseName, 6).contains(QString(clientType) + ".ini"));
-    QVERIFY(httpFetched(caseName, 5).isEmpty());
-}
-
 void UpdateEndToEndTest::startChecks_data()
 {
     QTest::addColumn<QString>("setup");
@@ -443,6 +419,7 @@ void UpdateEndToEndTest::startChecks_data()
     QTest::newRow("temporary directory unusable")
         << "tmpfile" << 1 << "Unable to get temp directory.";
     QTest::newRow("client running goes on") << "client" << 0 << "The Voxmere 3 Client should be";
+    QTest::newRow("version from the query") << "query" << 0 << "Update finished, version: 1";
 }
 
 void UpdateEndToEndTest::startChecks()
@@ -471,7 +448,13 @@ void UpdateEndToEndTest::startChecks()
         QVERIFY(client.waitForStarted());
     }
 
-    const Installation::Run run = inst.run({"--nouser", clientType, "1"});
+    UdpResponder responder;
+    responder.setReply("1,7,7");
+    if (setup == "query")
+        inst.writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
+    const Installation::Run run = inst.run(
+        setup == "query" ? QStringList{"--nouser"} : QStringList{"--nouser", clientType, "1"});
+    QCOMPARE(responder.requestCount(), setup == "query" ? 1 : 0);
     if (client.state() != QProcess::NotRunning) {
         client.kill();
         client.waitForFinished();
