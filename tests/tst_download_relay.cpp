@@ -201,16 +201,6 @@ private Q_SLOTS:
         delete stream;
     }
 
-    void adjustRefusesAndKeeps()
-    {
-        const QString root = freshDir();
-        SingleFileDownloadStream* stream = new FTPDownloadStream(root);
-        SingleFileDownloadStream* before = stream;
-        QVERIFY(!adjustDownloadStream(&stream, QUrl("mailto:someone"), root));
-        QCOMPARE(stream, before);
-        delete stream;
-    }
-
     void cleanupTree_data()
     {
         QTest::addColumn<QStringList>("tree"); // "d path", "f path", "l path=>target"

@@ -133,10 +133,8 @@ void HttpClientTest::failures_data()
                                   << kind << QString(text) << QByteArray();
     };
     status(404, refused, "HTTP 404 Not Found");
-    status(410, refused, "HTTP 410 Gone");
     status(408, failed, "HTTP 408 Request Timeout");
     status(500, failed, "HTTP 500 Internal Server Error");
-    status(304, failed, "HTTP 304 Status");
 
     const QByteArray body = ProductTree::randomBytes(5000, 3);
     const auto fault = [&](const char* tag, const FaultRoute& r, int kind, const QByteArray& got) {
@@ -144,10 +142,6 @@ void HttpClientTest::failures_data()
     };
     fault("reset mid-body", FaultRoute::resetAt(body, 1000), failed, body.left(1000));
     fault("stall mid-body", FaultRoute::stallAt(body, 1000), failed, body.left(1000));
-    fault("stall before headers", FaultRoute::stallAt(body, 0), failed, QByteArray());
-    FaultRoute closeDelimited = FaultRoute::ok(body);
-    closeDelimited.contentLength = -2;
-    fault("length by close", closeDelimited, none, body);
     FaultRoute shortBody = FaultRoute::resetAt(body, 5000);
     shortBody.contentLength = 6000;
     fault("fewer bytes than announced", shortBody, failed, body);
@@ -266,8 +260,6 @@ void HttpClientTest::awkwardNamesReachTheServerAsThemselves_data()
                           << "/x/%231.txt";
     QTest::newRow("percent") << "100%.txt"
                              << "/100%25.txt";
-    QTest::newRow("question") << "what?.txt"
-                              << "/what%3F.txt";
     QTest::newRow("umlaut") << QString::fromUtf8("\xc3\xa4rger.txt") << "/%C3%A4rger.txt";
 }
 
@@ -307,18 +299,15 @@ void HttpClientTest::environmentProxyIsIgnored()
 {
     const quint16 closed = testservers::freePort();
     const QByteArray bogus = "http://127.0.0.1:" + QByteArray::number(closed);
-    qputenv("http_proxy", bogus);
-    qputenv("HTTP_PROXY", bogus);
-    qputenv("https_proxy", bogus);
-    qputenv("ALL_PROXY", bogus);
+    const char* names[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY"};
+    for (const char* name : names)
+        qputenv(name, bogus);
     HttpClient http;
     QBuffer out;
     out.open(QIODevice::WriteOnly);
     const Outcome o = fetch(http, "127.0.0.1", nginx.port(), "/plain.txt", &out);
-    qunsetenv("http_proxy");
-    qunsetenv("HTTP_PROXY");
-    qunsetenv("https_proxy");
-    qunsetenv("ALL_PROXY");
+    for (const char* name : names)
+        qunsetenv(name);
     QVERIFY2(!o.error, qPrintable(o.text));
     QCOMPARE(out.data(), QByteArray("plain content"));
 }

@@ -1,14 +1,16 @@
 #pragma once
 
 // Real servers for tests, each on a free port of 127.0.0.1 with its own configuration in a
-// temporary directory, stopped by PID in the destructor (or stop()). They run as separate
-// processes, so a test may wait on them any way it likes.
+// temporary directory, stopped with their process group in the destructor (or stop()). They run as
+// separate processes, so a test may wait on them any way it likes.
 //
 // FaultServer is different: it runs inside the test process on its event loop. While the test
 // thread blocks (QThread::sleep, waitForFinished, a blocking read) it serves nothing. Wait with
 // QTRY_* or QSignalSpy::wait so that the event loop runs; an end-to-end test that starts the
 // real `update` binary must also wait with an event loop (QProcess signals + QTRY_*), never with
 // QProcess::waitForFinished.
+
+#include "producttree.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -43,18 +45,19 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     quint16 port() const { return serverPort; }
-    // Stops the process and every process below it (by PID) and waits until the port is closed.
+    // Stops the process and its process group and waits until the port is closed.
     void stop();
     // The configuration and log directory; valid from start() until destruction.
     QString dir() const;
     // Combined stdout/stderr of the server so far, for failure messages.
-    QString output() const;
+    QString output() const { return text(QStringLiteral("output.log")); }
 
 protected:
     bool prepareDir();
     bool launch(const QString& program, const QStringList& args);
-    QString filePath(const QString& name) const;
-    static QString readText(const QString& path);
+    QString filePath(const QString& name) const { return dir() + QLatin1Char('/') + name; }
+    // A file of the configuration directory as text.
+    QString text(const QString& name) const { return QString::fromUtf8(readFile(filePath(name))); }
 
     quint16 serverPort = 0;
 
@@ -68,28 +71,32 @@ class NginxServer : public ServerProcess
 {
 public:
     struct AccessEntry {
-        QString method;
         QString path; // the request target as received (still percent-encoded)
         int status = 0;
-        qint64 bodyBytes = 0;
-        QString user;  // basic-auth user, empty without
-        QString range; // the Range header, empty without
+        QString user; // basic-auth user, empty without
     };
 
     // Before start(): require basic authentication for the whole server.
-    void setBasicAuth(const QString& user, const QString& password);
+    void setBasicAuth(const QString& user, const QString& password)
+    {
+        authUser = user;
+        authPassword = password;
+    }
     // Before start(): names the certificate is issued for (openssl subjectAltName entries).
     // Default {"IP:127.0.0.1", "DNS:localhost"}.
-    void setCertificateNames(const QStringList& names);
+    void setCertificateNames(const QStringList& names) { certNames = names; }
     // Before start(): raw configuration text placed inside the server block, e.g.
     // "location = /old { return 302 http://127.0.0.1:1234/new; }".
-    void setExtraServerConfig(const QString& text);
+    void setExtraServerConfig(const QString& text) { extraConfig = text; }
 
     bool start(const QString& docRoot, bool tls = false);
     // "http://127.0.0.1:port" or "https://127.0.0.1:port".
-    QString baseUrl() const;
+    QString baseUrl() const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2").arg(tls ? "https" : "http").arg(serverPort);
+    }
     // The CA certificate (PEM) that signed the server certificate; empty without TLS.
-    QString caFile() const;
+    QString caFile() const { return tls ? filePath(QStringLiteral("ca.pem")) : QString(); }
 
     QList<AccessEntry> accessEntries() const;
     QStringList requestedPaths() const;
@@ -109,17 +116,17 @@ class VsftpdServer : public ServerProcess
 {
 public:
     bool start(const QString& root, bool withPasswordUser = false, bool anonymous = true);
-    QString baseUrl() const; // "ftp://127.0.0.1:port"
-    QString userName() const;
-    QString password() const;
+    QString baseUrl() const { return QStringLiteral("ftp://127.0.0.1:%1").arg(serverPort); }
+    QString userName() const { return QStringLiteral("vmftptest"); }
+    QString password() const { return QStringLiteral("Ftp-test-7"); }
 
     // From vsftpd's protocol log.
-    int loginCount() const;              // successful logins
-    int failedLoginCount() const;        // refused logins
+    int loginCount() const { return log().count(QStringLiteral("] OK LOGIN:")); }
+    int failedLoginCount() const { return log().count(QStringLiteral("] FAIL LOGIN:")); }
     QStringList commands() const;        // every FTP command received, e.g. "RETR /a/b.txt"
     QStringList retrievedPaths() const;  // argument of each RETR, as received
     QStringList downloadedPaths() const; // files sent completely ("OK DOWNLOAD")
-    QString log() const;
+    QString log() const { return text(QStringLiteral("vsftpd.log")); }
 };
 
 // squid as an HTTP proxy that also tunnels CONNECT to any port of 127.0.0.1 and caches nothing.
@@ -127,11 +134,13 @@ class SquidServer : public ServerProcess
 {
 public:
     // Before start(): require proxy authentication (basic, checked by a small helper script).
-    void setCredentials(const QString& user, const QString& password);
+    void setCredentials(const QString& name, const QString& secret)
+    {
+        user = name;
+        password = secret;
+    }
     bool start();
-    QString proxyUrl() const; // "http://127.0.0.1:port"
-    // Lines of squid's access log (native format: ... code/status bytes METHOD URL user ...).
-    QStringList accessLog() const;
+    QString proxyUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(serverPort); }
     // For each logged request: "METHOD URL", e.g. "GET http://127.0.0.1:80/a" or
     // "CONNECT 127.0.0.1:2121".
     QStringList requests() const;
@@ -146,8 +155,8 @@ private:
 struct FaultRoute {
     enum Action {
         Respond, // status line, headers, body, close-delimited or with Content-Length
-        ResetAt, // sends resetAfter body bytes, then resets the connection
-        StallAt, // sends stallAfter body bytes, then nothing while keeping the connection open
+        ResetAt, // sends cutAfter body bytes, then resets the connection
+        StallAt, // sends cutAfter body bytes, then nothing while keeping the connection open
         Drip,    // sends the body dripBytes at a time every dripIntervalMs
         Endless, // status 200 without length, then body bytes until the client goes away
     };
@@ -158,8 +167,7 @@ struct FaultRoute {
     // Content-Length sent; -1: the body's size; -2: none (body ends with the connection).
     qint64 contentLength = -1;
     QList<QPair<QByteArray, QByteArray>> headers;
-    qint64 resetAfter = 0;
-    qint64 stallAfter = 0;
+    qint64 cutAfter = 0; // body bytes sent before a reset or a stall
     int dripBytes = 1;
     int dripIntervalMs = 100;
 
@@ -184,16 +192,15 @@ public:
 
     bool start();
     quint16 port() const;
-    QString baseUrl() const; // "http://127.0.0.1:port"
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
     // path: the request target as received, e.g. "/dir/a%20b.txt".
-    void setRoute(const QString& path, const FaultRoute& route);
-    void clearRoutes();
+    void setRoute(const QString& path, const FaultRoute& route) { routes.insert(path, route); }
+    void clearRoutes() { routes.clear(); }
 
-    QStringList requests() const; // request lines, e.g. "GET /a HTTP/1.1"
-    QList<QHash<QByteArray, QByteArray>> requestHeaders() const; // lower-case names
-    int connectionCount() const;
+    QStringList requests() const { return requestLines; } // e.g. "GET /a HTTP/1.1"
+    int connectionCount() const { return connectionsSeen; }
     // Connections that are open right now (a stalled client still counts).
-    int openConnections() const;
+    int openConnections() const { return int(connections.size()); }
 
 private:
     struct Connection;
@@ -206,7 +213,6 @@ private:
     QTcpServer* server = nullptr;
     QHash<QString, FaultRoute> routes;
     QStringList requestLines;
-    QList<QHash<QByteArray, QByteArray>> headerLog;
     QHash<QTcpSocket*, Connection*> connections;
     int connectionsSeen = 0;
 };
