@@ -93,8 +93,8 @@ private:
     QString root;
 
     // Lists are "; "-separated. Steps: connect URL RETRIES, get NAME MD5|- LENGTH, limit N,
-    // finish|overflow|fail DATA, cancel, state N, write PATH DATA, mkdir PATH. In events ROOT is
-    // the local root and RETRY the notice of a retry.
+    // finish|overflow|fail DATA, cancel, state N, write PATH DATA, mkdir PATH, proxy TEXT [URL]. In
+    // events ROOT is the local root and RETRY the notice of a retry.
     static void row(const char* tag, const QString& steps, const QString& events,
                     const QString& requests, const QString& files)
     {
@@ -167,6 +167,11 @@ private Q_SLOTS:
             "state 3; state 2; state 0", "/m/1/c", "c=data");
         row("local failure on a retry", c3 + "get r - 0; fail reset; mkdir r",
             "state 3; RETRY; state 2; error 3 ERROR: failed creating ROOT/r", "/m/r", "");
+        row("proxy texts",
+            "proxy ; proxy 127.0.0.1:3129 http://127.0.0.1:3129; proxy HTTP://127.0.0.1:8 "
+            "http://127.0.0.1:8; proxy socks5://127.0.0.1:1080 refused; proxy 127.0.0.1:99999999 "
+            "refused",
+            "", "", "");
         row("idle", "get a/x - 1", "", "", "");
         row("connected", c + "state 1; get a/x - 1", "state 1", "", "");
         row("file where a directory must go", c + "write a x; get a/b/c - 1",
@@ -200,6 +205,8 @@ private Q_SLOTS:
                 s.initiateConnection(QUrl(a[1]), QString(), a[2].toInt(), 0);
             else if (a[0] == "get")
                 s.getFile(a[1], a[2] == "-" ? QString() : a[2], a[3].toLongLong());
+            else if (a[0] == "proxy") // TEXT [URL], "refused" for no usable proxy
+                QCOMPARE(s.initParams(a[1]) ? s.proxyUrl().toString() : "refused", a.value(2));
             else if (a[0] == "limit")
                 QCOMPARE(s.limit(), a[1].toLongLong());
             else if (a[0] == "cancel")
@@ -242,30 +249,6 @@ private Q_SLOTS:
         s.getProgress(&done, &total);
         QCOMPARE(qMakePair(done, total), qMakePair(quint64(300), quint64(1000)));
         QCOMPARE(rec.progress.last(), qMakePair(qint64(300), qint64(5000000000)));
-    }
-
-    void proxyText_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("proxy"); // "refused" when the text is not a usable proxy
-        QTest::newRow("none") << ""
-                              << "";
-        QTest::newRow("host and port") << "127.0.0.1:3129"
-                                       << "http://127.0.0.1:3129";
-        QTest::newRow("upper-case scheme") << "HTTP://127.0.0.1:8"
-                                           << "http://127.0.0.1:8";
-        QTest::newRow("other scheme") << "socks5://127.0.0.1:1080"
-                                      << "refused";
-        QTest::newRow("bad port") << "127.0.0.1:99999999"
-                                  << "refused";
-    }
-    void proxyText()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, proxy);
-        ScriptedStream s(root);
-        const bool valid = s.initParams(text);
-        QCOMPARE(valid ? s.proxyUrl().toString() : "refused", proxy);
     }
 };
 
