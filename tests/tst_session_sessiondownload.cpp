@@ -15,8 +15,6 @@ private Q_SLOTS:
     void resume();
 
 private:
-    const ProductFile& file(const QString& name) const;
-
     QTemporaryDir served;
     NginxServer nginx;
     VsftpdServer vsftpd;
@@ -43,24 +41,15 @@ void TestSessionDownload::initTestCase()
     QVERIFY2(vsftpd.start(served.filePath("ftp")), qPrintable(vsftpd.output()));
 }
 
-const ProductFile& TestSessionDownload::file(const QString& name) const
-{
-    for (const ProductFile& f : product.files) {
-        if (f.name == name)
-            return f;
-    }
-    qFatal("no such file");
-}
-
 void TestSessionDownload::wholeDownload_data()
 {
     QTest::addColumn<QStringList>("mirrors"); // "http" or "ftp"
     QTest::addColumn<int>("streams");
-    QTest::newRow("http, 1 stream") << QStringList{"http"} << 1;
-    QTest::newRow("http, 4 streams") << QStringList{"http"} << 4;
-    QTest::newRow("ftp, 1 stream") << QStringList{"ftp"} << 1;
-    QTest::newRow("ftp, 4 streams") << QStringList{"ftp"} << 4;
-    QTest::newRow("ftp and http, 4 streams") << QStringList{"ftp", "http"} << 4;
+    QTest::newRow("http, 1") << QStringList{"http"} << 1;
+    QTest::newRow("http, 4") << QStringList{"http"} << 4;
+    QTest::newRow("ftp, 1") << QStringList{"ftp"} << 1;
+    QTest::newRow("ftp, 4") << QStringList{"ftp"} << 4;
+    QTest::newRow("ftp and http, 4") << QStringList{"ftp", "http"} << 4;
 }
 
 void TestSessionDownload::wholeDownload()
@@ -76,8 +65,7 @@ void TestSessionDownload::wholeDownload()
         urls << (kind == "http" ? nginx.baseUrl() + "/http" : vsftpd.baseUrl() + "/ftp");
     QVERIFY2(rig.run(urls, streams), rig.dump());
     QTest::qWait(100); // events still queued for the released session must find nothing
-    QVERIFY2(rig.finished == 1 && rig.cancelled == 0, rig.dump());
-    QCOMPARE(rig.signalsAfterEnd, 0);
+    QCOMPARE(QList<int>({rig.finished, rig.cancelled, rig.signalsAfterEnd}), QList<int>({1, 0, 0}));
     QVERIFY(rig.session.isNull());
 
     const quint64 total = product.totalMirrorSize();
@@ -90,10 +78,8 @@ void TestSessionDownload::wholeDownload()
     const QStringList fromHttp = nginx.requestedPaths().mid(nginxBefore);
     const QStringList fromFtp = vsftpd.retrievedPaths().mid(ftpBefore);
     QCOMPARE(timesRequested(fromHttp + fromFtp, "12/vm3.ini"), 1);
-    for (const ProductFile& f : product.files) {
-        QCOMPARE(readFile(rig.downloadDir + "/" + f.mirrorPath()), product.mirrorBytes(f));
-        QCOMPARE(timesRequested(fromHttp + fromFtp, f.mirrorPath()), 1);
-    }
+    QCOMPARE(misfetched(fromHttp + fromFtp, product), QStringList());
+    QCOMPARE(rig.wrongCopies(product), QStringList());
     QCOMPARE(fromHttp.isEmpty(), !mirrors.contains("http"));
     QCOMPARE(fromFtp.isEmpty(), !mirrors.contains("ftp"));
 
@@ -102,9 +88,7 @@ void TestSessionDownload::wholeDownload()
              rig.dump());
     QCOMPARE(rig.log.last(), QString("Download finished."));
     QCOMPARE(rig.count("Stream \\d+, .* OK"), product.files.size() - 1);
-    for (int i = 0; i < streams; ++i)
-        QVERIFY2(rig.find(QString("Stream %1 connected").arg(i)) >= 0, rig.dump());
-    QCOMPARE(rig.count("Stream \\d+ (got error|reported error).*"), 0);
+    QCOMPARE(rig.count("Stream \\d+ connected"), streams);
     QVERIFY(rig.switches.isEmpty());
 }
 
@@ -112,38 +96,36 @@ void TestSessionDownload::resume()
 {
     const int before = nginx.requestedPaths().size();
     SessionRig rig;
-    auto local = [&](const QString& name) {
-        return rig.downloadDir + "/" + file(name).mirrorPath();
+    auto file = [&](const QString& name) {
+        return *std::find_if(product.files.begin(), product.files.end(),
+                             [&](const ProductFile& f) { return f.name == name; });
+    };
+    auto put = [&](const QString& name, const QByteArray& bytes) {
+        QVERIFY(writeFile(rig.downloadDir + "/" + file(name).mirrorPath(), bytes));
     };
     // Installed and current: nothing to fetch, whatever lies in the download directory.
     QVERIFY(writeFile(rig.installDir + "/readme.txt", file("readme.txt").content));
     QVERIFY(writeFile(rig.installDir + "/textures.pak", file("textures.pak.gz").content));
-    QVERIFY(writeFile(local("textures.pak.gz"), "stale"));
+    put("textures.pak.gz", "stale");
     // Installed but outdated, no copy.
     QVERIFY(writeFile(rig.installDir + "/lib/libvoxcore.so", "previous version"));
-    // Good copies of an interrupted download.
-    QVERIFY(writeFile(local("maps/harbour.map"), product.mirrorBytes(file("maps/harbour.map"))));
-    QVERIFY(writeFile(local("de.qm"), product.mirrorBytes(file("de.qm"))));
-    // Copies cut short or with other bytes of the right length.
-    QVERIFY(writeFile(local("maps/plains.map"), file("maps/plains.map").content.left(5000)));
+    // Good copies of an interrupted download, and copies cut short or with other bytes.
+    put("maps/harbour.map", product.mirrorBytes(file("maps/harbour.map")));
+    put("de.qm", product.mirrorBytes(file("de.qm")));
+    put("maps/plains.map", file("maps/plains.map").content.left(5000));
     QByteArray flipped = file("sounds/wind.ogg").content;
     flipped[100] = char(flipped[100] ^ 0x55);
-    QVERIFY(writeFile(local("sounds/wind.ogg"), flipped));
+    put("sounds/wind.ogg", flipped);
 
-    QVERIFY2(rig.run({nginx.baseUrl() + "/http"}, 2), rig.dump());
-    QVERIFY2(rig.finished == 1, rig.dump());
-    QVERIFY(rig.find("Verification of 10 file\\(s\\) complete. Ready: 2, Downloaded: 2.") >= 0);
-
+    QVERIFY2(rig.run({nginx.baseUrl() + "/http"}, 2) && rig.finished == 1, rig.dump());
+    QVERIFY(rig.count("Verification of 10 file\\(s\\) complete. Ready: 2, Downloaded: 2.") > 0);
     const QStringList requested = nginx.requestedPaths().mid(before);
-    const QStringList atHand{"readme.txt", "textures.pak.gz", "maps/harbour.map", "de.qm"};
-    for (const ProductFile& f : product.files) {
-        QVERIFY2(timesRequested(requested, f.mirrorPath()) == (atHand.contains(f.name) ? 0 : 1),
-                 qPrintable(f.mirrorPath() + "\n" + requested.join('\n')));
-        if (f.name != "readme.txt" && f.name != "textures.pak.gz")
-            QCOMPARE(readFile(rig.downloadDir + "/" + f.mirrorPath()), product.mirrorBytes(f));
-    }
+    QCOMPARE(misfetched(requested, product,
+                        {"readme.txt", "textures.pak.gz", "maps/harbour.map", "de.qm"}),
+             QStringList());
     // The stale packed copy is neither looked at nor fetched again: the installed file is current.
-    QCOMPARE(readFile(local("textures.pak.gz")), QByteArray("stale"));
+    QCOMPARE(rig.wrongCopies(product), QStringList({"readme.txt", "textures.pak.gz"}));
+    QCOMPARE(readFile(rig.downloadDir + "/data/textures.pak.gz"), QByteArray("stale"));
     const quint64 total = product.totalMirrorSize();
     QCOMPARE(rig.progress.first(), qMakePair(quint64(0), total));
     QCOMPARE(rig.progress.last(), qMakePair(total, total));

@@ -52,7 +52,7 @@ public:
     }
 
     // Mirrors with one retry and no time-out, so failing ones fail fast.
-    bool writeMirrors(const QStringList& urls)
+    bool writeConfig(const QStringList& urls, int streams)
     {
         QByteArray text = "[mirrors]\nsize=" + QByteArray::number(urls.size()) + "\n";
         for (int i = 0; i < urls.size(); ++i)
@@ -60,18 +60,14 @@ public:
         for (int i = 0; i < urls.size(); ++i)
             text += "[site" + QByteArray::number(i) + "]\nurl=" + urls[i].toUtf8() +
                     "\nretries=1\ntimeout=0\n";
-        return writeFile(mirrorsFile, text);
+        return writeFile(mirrorsFile, text) &&
+               writeFile(settingsFile, "[update]\nstreams=" + QByteArray::number(streams));
     }
 
-    bool writeSettings(int streams)
-    {
-        return writeFile(settingsFile, "[update]\nstreams=" + QByteArray::number(streams) + "\n");
-    }
-
-    // Writes the mirror list and stream count, starts, and waits for the final signal.
+    // Writes the configuration, starts, and waits for the final signal.
     bool run(const QStringList& urls, int streams)
     {
-        return writeMirrors(urls) && writeSettings(streams) && start() &&
+        return writeConfig(urls, streams) && start() &&
                QTest::qWaitFor([this] { return ended(); }, 60000);
     }
 
@@ -101,7 +97,6 @@ public:
         p.mirrorsFile = mirrorsFile;
         p.settingsFile = settingsFile;
         p.downloadDir = downloadDir;
-        p.defaultStreams = 4;
         const bool ok = s->initialize(p);
         s->startUpdate();
         return ok;
@@ -110,37 +105,37 @@ public:
     bool ended() const { return finished + cancelled > 0; }
     QByteArray dump() const { return log.join(QChar(10)).toUtf8(); }
 
-    // Index of the first log line at or after `from` that matches the pattern, or -1.
-    int find(const QString& pattern, int from = 0) const
-    {
-        const QRegularExpression re(QRegularExpression::anchoredPattern(pattern));
-        for (int i = from; i < log.size(); ++i) {
-            if (re.match(log[i]).hasMatch())
-                return i;
-        }
-        return -1;
-    }
     int count(const QString& pattern) const
     {
-        int n = 0;
-        for (int i = find(pattern); i >= 0; i = find(pattern, i + 1))
-            ++n;
-        return n;
+        return int(std::count_if(log.begin(), log.end(),
+                                 [&](const QString& line) { return matches(line, pattern); }));
+    }
+    // Files of the product whose downloaded copy differs from what the mirror serves.
+    QStringList wrongCopies(const ProductTree& product) const
+    {
+        QStringList out;
+        for (const ProductFile& f : product.files) {
+            if (readFile(downloadDir + "/" + f.mirrorPath()) != product.mirrorBytes(f))
+                out << f.name;
+        }
+        return out;
     }
     // Every pattern matches a line, in the given order.
     bool inOrder(const QStringList& patterns) const
     {
         int at = 0;
-        for (const QString& p : patterns) {
-            const int i = find(p, at);
-            if (i < 0)
-                return false;
-            at = i + 1;
-        }
-        return true;
+        for (const QString& line : log)
+            at += at < patterns.size() && matches(line, patterns[at]);
+        return at == patterns.size();
     }
 
 private:
+    static bool matches(const QString& line, const QString& pattern)
+    {
+        return QRegularExpression(QRegularExpression::anchoredPattern(pattern))
+            .match(line)
+            .hasMatch();
+    }
     void countAfterEnd()
     {
         if (ended())
@@ -168,4 +163,16 @@ inline int timesRequested(const QStringList& requested, const QString& mirrorPat
             ++n;
     }
     return n;
+}
+
+// Files of the product not requested exactly once, or requested though named in `atHand`.
+inline QStringList misfetched(const QStringList& requested, const ProductTree& product,
+                              const QStringList& atHand = {})
+{
+    QStringList out;
+    for (const ProductFile& f : product.files) {
+        if (timesRequested(requested, f.mirrorPath()) != (atHand.contains(f.name) ? 0 : 1))
+            out << f.name;
+    }
+    return out;
 }
