@@ -17,21 +17,16 @@ Installation::Installation() : scratch(std::make_unique<QTemporaryDir>()) {}
 
 Installation::~Installation() = default;
 
-bool Installation::create(const QString& binary)
+bool Installation::create()
 {
     if (!scratch->isValid())
         return false;
     if (!QDir().mkpath(dir()) || !QDir().mkpath(tempDir()))
         return false;
-    const QString source = binary.isEmpty() ? QStringLiteral(UPDATE_BINARY) : binary;
+    const QString source = QStringLiteral(UPDATE_BINARY);
     if (!QFile::copy(source, path("update")))
         return false;
     return QFile::setPermissions(path("update"), QFile::permissions(source));
-}
-
-bool Installation::isValid() const
-{
-    return scratch->isValid() && QFileInfo(path("update")).isExecutable();
 }
 
 QString Installation::root() const
@@ -114,6 +109,18 @@ QString Installation::compareWith(const ProductTree& product) const
         else if (readFile(p) != f.content)
             problems << f.installedPath() + ": wrong content";
     }
+    return problems.join('\n');
+}
+
+QString Installation::finishedWith(const ProductTree& product) const
+{
+    QStringList problems;
+    if (const QString files = compareWith(product); !files.isEmpty())
+        problems << files;
+    if (record().present())
+        problems << "update record kept";
+    if (!tempEntries().isEmpty())
+        problems << "left in the temporary directory: " + tempEntries().join(' ');
     return problems.join('\n');
 }
 

@@ -42,9 +42,8 @@ public:
     Installation(const Installation&) = delete;
     Installation& operator=(const Installation&) = delete;
 
-    // Makes the directories and copies `binary` (default: the built updater) in as "update".
-    bool create(const QString& binary = QString());
-    bool isValid() const;
+    // Makes the directories and copies the built updater in as "update".
+    bool create();
 
     QString dir() const;     // the installation directory
     QString tempDir() const; // TMPDIR of the updater runs
@@ -61,6 +60,8 @@ public:
     // Empty when every file of the product is installed with its content; otherwise what is
     // wrong, one problem a line.
     QString compareWith(const ProductTree& product) const;
+    // As compareWith, and also a kept update record or download directory is a problem.
+    QString finishedWith(const ProductTree& product) const;
     // Files and directories below dir() that others may write to.
     QStringList worldWritable() const;
     // Names in tempDir() (download directories the updater left).
