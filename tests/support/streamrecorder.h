@@ -8,11 +8,13 @@
 #include <QList>
 #include <QPair>
 #include <QStringList>
+#include <QTest>
+#include <QUrl>
 
 class StreamRecorder
 {
 public:
-    explicit StreamRecorder(SingleFileDownloadStream* s)
+    explicit StreamRecorder(SingleFileDownloadStream* s) : stream(s)
     {
         using S = SingleFileDownloadStream;
         QObject::connect(s, &S::stateChanged, [this](DownloadStream_State st) {
@@ -40,6 +42,28 @@ public:
                (events.last() == "finished" || events.last().startsWith("error "));
     }
 
+    // Connects the stream and waits until it is ready for a file.
+    bool connectTo(const QUrl& url, int retries, int timeout, const QString& proxy = QString())
+    {
+        stream->initiateConnection(url, proxy, retries, timeout);
+        return QTest::qWaitFor([this] { return stream->getState() == DSS_Ready; }, 10000);
+    }
+
+    // Asks for one file and waits for its end (not at all when the stream ignores the request);
+    // returns the events with the local directory written as "<local>", short if the wait ran out.
+    QStringList fetch(const QString& name, const QString& md5, qint64 length, const QString& local,
+                      int waitMs = 10000)
+    {
+        const qsizetype before = events.size();
+        stream->getFile(name, md5, length);
+        if (events.size() > before || stream->getState() == DSS_Downloading)
+            static_cast<void>(QTest::qWaitFor([this] { return ended(); }, waitMs));
+        return QStringList(events).replaceInStrings(local, "<local>");
+    }
+
     QStringList events;
     QList<QPair<qint64, qint64>> progress;
+
+private:
+    SingleFileDownloadStream* stream;
 };
