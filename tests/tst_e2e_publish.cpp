@@ -3,19 +3,14 @@
 #include "taskspecification.h"
 #include "testservers.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QFileInfo>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
 
 namespace
 {
+
+const QString defaultIndex = QStringLiteral("client_linux_x86.ini");
 
 struct Run {
     int exitCode = -1;
@@ -30,23 +25,21 @@ Run publish(const QStringList& args)
     Run r;
     if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
         return r;
-    r.exitCode = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
 }
 
-QByteArray contentFor(const QString& path, int size)
+// Each source file's content follows from its path; "empty" in the name makes it empty.
+QByteArray contentFor(const QString& path)
 {
-    return ProductTree::randomBytes(size, qHash(path));
+    return ProductTree::randomBytes(path.contains("empty") ? 0 : 100 + qHash(path) % 60000,
+                                    qHash(path));
 }
 
-bool writeSource(const QString& root, const QStringList& files, const QList<int>& sizes)
+bool writeSource(const QString& root, const QStringList& files)
 {
-    for (int i = 0; i < files.size(); ++i) {
-        const QString path = root + "/" + files.at(i);
-        if (!QDir().mkpath(QFileInfo(path).absolutePath()) ||
-            !writeFile(path, contentFor(files.at(i), sizes.value(i, 64))))
+    for (const QString& f : files) {
+        if (!writeFile(root + "/" + f, contentFor(f)))
             return false;
     }
     return true;
@@ -56,12 +49,9 @@ QList<FileSpecification> readIndex(const QString& path, bool* ok)
 {
     TaskSpecification spec;
     *ok = QFileInfo(path).isFile() && spec.initializeByProductIni(path);
-    QList<FileSpecification> entries;
-    for (int i = 0; i < spec.getSize(); ++i) {
-        FileSpecification e;
-        spec.get(i, &e);
-        entries << e;
-    }
+    QList<FileSpecification> entries(spec.getSize());
+    for (int i = 0; i < spec.getSize(); ++i)
+        spec.get(i, &entries[i]);
     return entries;
 }
 
@@ -81,330 +71,6 @@ QStringList entriesOf(const QString& dir)
                                QDir::NoDotAndDotDot);
 }
 
-} // namespace
-
-class PublishTest : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void publishesTree_data();
-    void publishesTree();
-    void deleteGroup_data();
-    void deleteGroup();
-    void refuses_data();
-    void refuses();
-    void replacesOnlyWhenAsked();
-    void helpDescribesUsage();
-    void installsPublishedVersion_data();
-    void installsPublishedVersion();
-};
-
-void PublishTest::publishesTree_data()
-{
-    QTest::addColumn<QStringList>("files");
-    QTest::addColumn<QList<int>>("sizes");
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<QString>("group");
-    QTest::addColumn<QString>("clientType");
-    QTest::addColumn<QStringList>("packed");
-
-    const auto row = [](const char* name, const QStringList& files, const QList<int>& sizes,
-                        const QStringList& options = {}, const QStringList& packed = {},
-                        const char* group = "files", const char* type = "") {
-        QTest::newRow(name) << files << sizes << options << QString(group) << QString(type)
-                            << packed;
-    };
-    row("plain, nested and empty files", {"readme.txt", "data/maps/town.map", "empty.txt"},
-        {100, 20000, 0});
-    row("bare-name glob packs nested files", {"a.pak", "data/b.pak", "data/c.txt"},
-        {3000, 70000, 10}, {"--pack", "*.pak"}, {"a.pak", "data/b.pak"});
-    row("path glob packs only below its directory", {"data/b.pak", "other/b.pak"}, {100, 100},
-        {"--pack", "data/*.pak"}, {"data/b.pak"});
-    row("star does not cross a slash", {"data/sub/x.bin", "data/y.bin"}, {100, 100},
-        {"--pack", "data/*"}, {"data/y.bin"});
-    row("repeated patterns", {"lib/libfoo.so", "x.pak", "notes.txt"}, {4000, 4000, 40},
-        {"--pack", "*.pak", "--pack", "*.so"}, {"lib/libfoo.so", "x.pak"});
-    row("names the index must escape",
-        {"a b#c;d=e%f.txt", "[x].ini", QString::fromUtf8("ü/größe.txt"), ".hidden", "data/a::b",
-         "semi;colon.pak"},
-        {10, 20, 30, 40, 50, 60}, {"--pack", "*.pak"}, {"semi;colon.pak"});
-    row("own group and client type", {"x.txt", "y.pak"}, {10, 10000},
-        {"--group", "content", "--pack", "y.pak"}, {"y.pak"}, "content", "client_custom");
-}
-
-void PublishTest::publishesTree()
-{
-    QFETCH(QStringList, files);
-    QFETCH(QList<int>, sizes);
-    QFETCH(QStringList, options);
-    QFETCH(QString, group);
-    QFETCH(QString, clientType);
-    QFETCH(QStringList, packed);
-
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString source = tmp.filePath("source");
-    const QString mirror = tmp.filePath("mirror");
-    QVERIFY(writeSource(source, files, sizes));
-
-    QStringList args = options;
-    args << source << mirror << "7";
-    if (!clientType.isEmpty())
-        args << clientType;
-    const Run run = publish(args);
-    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-
-    const QString type = clientType.isEmpty() ? QStringLiteral("client_linux_x86") : clientType;
-    const QString versionDir = mirror + "/7";
-    bool ok = false;
-    const QList<FileSpecification> entries = readIndex(versionDir + "/" + type + ".ini", &ok);
-    QVERIFY(ok);
-    QCOMPARE(entries.size(), files.size());
-    QCOMPARE(entriesOf(mirror), QStringList{"7"});
-
-    QStringList installed;
-    for (const FileSpecification& e : entries) {
-        QCOMPARE(e.directory, group);
-        const int i = files.indexOf(e.installedPath());
-        QVERIFY2(i >= 0, qPrintable(e.installedPath()));
-        installed << e.installedPath();
-        const QByteArray content = contentFor(files.at(i), sizes.at(i));
-        const QString mirrorFile = versionDir + "/" + e.mirrorPath();
-        const QByteArray stored = readFile(mirrorFile);
-        QCOMPARE(e.md5, ProductTree::md5(stored));
-        QCOMPARE(e.size, quint64(stored.size()));
-        QVERIFY(QFileInfo(mirrorFile).permissions() & QFile::ReadOther);
-        QVERIFY2(run.out.contains(e.mirrorPath()), qPrintable(run.out));
-        if (packed.contains(files.at(i))) {
-            QVERIFY(e.isPacked());
-            QCOMPARE(e.name, files.at(i) + ".gz");
-            QCOMPARE(e.unpackedMd5, ProductTree::md5(content));
-            QCOMPARE(e.unpackedSize, quint64(content.size()));
-        } else {
-            QVERIFY(!e.isPacked());
-            QCOMPARE(e.name, files.at(i));
-            QCOMPARE(stored, content);
-        }
-    }
-    installed.sort();
-    files.sort();
-    QCOMPARE(installed, files);
-    QCOMPARE(deleteKeys(versionDir + "/" + type + ".ini"), QStringList());
-}
-
-void PublishTest::deleteGroup_data()
-{
-    QTest::addColumn<QStringList>("oldFiles");
-    QTest::addColumn<QStringList>("oldOptions");
-    QTest::addColumn<QStringList>("newFiles");
-    QTest::addColumn<QStringList>("newOptions");
-    QTest::addColumn<QStringList>("expected");
-    QTest::addColumn<QString>("warning");
-
-    const auto row = [](const char* name, const QStringList& oldFiles,
-                        const QStringList& oldOptions, const QStringList& newFiles,
-                        const QStringList& newOptions, const QStringList& expected,
-                        const char* warning = "") {
-        QTest::newRow(name) << oldFiles << oldOptions << newFiles << newOptions << expected
-                            << QString(warning);
-    };
-    row("dropped files", {"a", "b", "sub/c", "sub/d"}, {}, {"a", "sub/d", "e"}, {}, {"b", "sub/c"});
-    row("dropped packed file by its installed name", {"data/x.pak", "keep.txt"},
-        {"--pack", "*.pak"}, {"keep.txt"}, {}, {"data/x.pak"});
-    row("file that becomes packed stays", {"x.pak"}, {}, {"x.pak"}, {"--pack", "*.pak"}, {});
-    row("earlier deletions carried forward", {"a"}, {"--delete", "ancient.txt"}, {"a"}, {},
-        {"ancient.txt"});
-    row("earlier deletion shipped again", {"a"}, {"--delete", "back.txt"}, {"a", "back.txt"}, {},
-        {});
-    row("the updater itself is never deleted", {"update", "a"}, {}, {"a"}, {}, {}, "update");
-    row("explicit deletion", {"a"}, {}, {"a"}, {"--delete", "logs/old.log"}, {"logs/old.log"});
-    row("file replaced by a directory", {"data"}, {}, {"data/x"}, {}, {"data"});
-    row("directory replaced by a file", {"data/x"}, {}, {"data"}, {}, {"data/x"},
-        "data replaces a directory");
-}
-
-void PublishTest::deleteGroup()
-{
-    QFETCH(QStringList, oldFiles);
-    QFETCH(QStringList, oldOptions);
-    QFETCH(QStringList, newFiles);
-    QFETCH(QStringList, newOptions);
-    QFETCH(QStringList, expected);
-    QFETCH(QString, warning);
-
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString mirror = tmp.filePath("mirror");
-    QVERIFY(writeSource(tmp.filePath("v1"), oldFiles, {}));
-    QVERIFY(writeSource(tmp.filePath("v2"), newFiles, {}));
-    Run run = publish(oldOptions + QStringList{tmp.filePath("v1"), mirror, "1"});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-
-    const QString oldIndex = mirror + "/1/client_linux_x86.ini";
-    run =
-        publish(newOptions + QStringList{"--previous", oldIndex, tmp.filePath("v2"), mirror, "2"});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    const QString index = mirror + "/2/client_linux_x86.ini";
-    QCOMPARE(deleteKeys(index), expected);
-    for (const QString& path : expected)
-        QVERIFY2(run.out.contains("delete " + path), qPrintable(run.out));
-    if (warning.isEmpty())
-        QVERIFY2(!run.err.contains("warning"), qPrintable(run.err));
-    else
-        QVERIFY2(run.err.contains("warning: " + warning), qPrintable(run.err));
-
-    bool ok = false;
-    QCOMPARE(readIndex(index, &ok).size(), newFiles.size());
-    QVERIFY(ok);
-}
-
-void PublishTest::refuses_data()
-{
-    QTest::addColumn<QStringList>("files");
-    QTest::addColumn<QStringList>("args"); // SOURCE_DIR and MIRROR_DIR go before the last ones
-    QTest::addColumn<int>("positional");   // how many of args come after them
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("error");
-
-    const auto row = [](const char* name, const QStringList& files, const QStringList& args,
-                        const char* error, const char* setup = "", int exitCode = 2) {
-        QTest::newRow(name) << files << args << 1 << QString(setup) << exitCode << QString(error);
-    };
-    const QStringList ok{"a.txt"};
-    const QString own = "belongs to the installation", del = "refusing to delete";
-    const QString number = "not a decimal number";
-    row("backslash", {"a\\b.txt"}, {"1"}, "refuses");
-    row("tab", {"a\tb.txt"}, {"1"}, "refuses");
-    row("newline", {"dir\n/x"}, {"1"}, "refuses");
-    for (const char* name : {"update.ini", "mirrors.ini", "_old_update", "session_5.ini"})
-        row(name, {name}, {"1"}, qPrintable(own));
-    for (const char* path : {"../x", "/etc/passwd", "update", "mirrors.ini", "a/./b"})
-        row(qPrintable(QString("delete ") + path), ok, {"--delete", path, "1"}, qPrintable(del));
-    row("delete a shipped file", ok, {"--delete", "a.txt", "1"}, "shipped by this version");
-    for (const char* version : {"abc", "1.5", "2147483648"})
-        row(version, ok, {version}, qPrintable(number));
-    row("version negative", ok, {"--", "-1"}, qPrintable(number));
-    row("group delete", ok, {"--group", "delete", "1"}, "not read as a file group");
-    row("group General", ok, {"--group", "General", "1"}, "not read as a file group");
-    row("group path", ok, {"--group", "a/b", "1"}, "not a plain directory name");
-    row("group parent", ok, {"--group", "..", "1"}, "not a plain directory name");
-    row("group is the index", ok, {"--group", "client_linux_x86.ini", "1"},
-        "collide with the product index");
-    QTest::newRow("client type path")
-        << ok << QStringList{"1", "../evil"} << 2 << QString() << 2 << "not a plain file name";
-    row("packed name taken", {"a.pak", "a.pak.gz"}, {"--pack", "*.pak", "1"},
-        "would both be stored as a.pak.gz");
-    row("packed name is a directory", {"x", "x.gz/y"}, {"--pack", "x", "1"},
-        "which is also a directory");
-    row("packed name with separator", {"a::b.pak"}, {"--pack", "*.pak", "1"}, "cannot be packed");
-    row("empty pattern", ok, {"--pack", "", "1"}, "empty --pack pattern");
-    row("no files", {}, {"1"}, "holds no files");
-    row("missing previous index", ok, {"--previous", "/nonexistent/client_linux_x86.ini", "1"},
-        "does not exist");
-    row("unknown option", ok, {"--bogus", "1"}, "Unknown option", "", 1);
-    const QStringList two{"a.txt", "sub/b.txt"};
-    row("symbolic link to a directory", two, {"1"}, "symbolic link to a directory", "dirlink");
-    row("fifo", two, {"1"}, "not a regular file", "fifo");
-    row("malformed previous index", two, {"--previous", "PREV", "1"}, "is malformed",
-        "[files]\na.txt=00::1::2\n");
-    row("previous index deleting outside", two, {"--previous", "PREV", "1"}, "is malformed",
-        "[files]\na.txt=00::1\n[delete]\n..%2Fetc=\n");
-    row("mirror inside the source", two, {"1"}, "lies inside the source", "mirrorinside");
-    QTest::newRow("wrong argument count")
-        << two << QStringList() << 0 << QString() << 1 << "expected SOURCE_DIR";
-}
-
-void PublishTest::refuses()
-{
-    QFETCH(QStringList, files);
-    QFETCH(QStringList, args);
-    QFETCH(int, positional);
-    QFETCH(QString, setup);
-    QFETCH(int, exitCode);
-    QFETCH(QString, error);
-
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString source = tmp.filePath("source");
-    QString mirror = tmp.filePath("mirror");
-    QVERIFY(QDir().mkpath(source));
-    QVERIFY(writeSource(source, files, {}));
-    if (setup == "dirlink")
-        QVERIFY(QFile::link(source + "/sub", source + "/link"));
-    else if (setup == "fifo")
-        QCOMPARE(::mkfifo(QFile::encodeName(source + "/pipe").constData(), 0644), 0);
-    else if (setup == "mirrorinside")
-        mirror = source + "/sub/mirror";
-    else if (!setup.isEmpty())
-        QVERIFY(writeFile(tmp.filePath("previous.ini"), setup.toUtf8()));
-    args.replaceInStrings(QRegularExpression("^PREV$"), tmp.filePath("previous.ini"));
-    args.insert(args.size() - positional, mirror);
-    args.insert(args.size() - positional - 1, source);
-
-    const Run run = publish(args);
-    QCOMPARE(run.exitCode, exitCode);
-    QVERIFY2(run.err.contains(error), qPrintable(run.err));
-    QVERIFY(run.out.isEmpty());
-    QCOMPARE(entriesOf(mirror), QStringList());
-}
-
-void PublishTest::replacesOnlyWhenAsked()
-{
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString mirror = tmp.filePath("mirror");
-    QVERIFY(writeSource(tmp.filePath("first"), {"old.txt", "same.txt"}, {10, 10}));
-    QVERIFY(writeFile(tmp.filePath("second/same.txt"), "changed"));
-    Run run = publish({tmp.filePath("first"), mirror, "4"});
-    QCOMPARE(run.exitCode, 0);
-
-    run = publish({tmp.filePath("second"), mirror, "4"});
-    QCOMPARE(run.exitCode, 2);
-    QVERIFY2(run.err.contains("--replace"), qPrintable(run.err));
-    QVERIFY(QFileInfo::exists(mirror + "/4/files/old.txt"));
-    QCOMPARE(readFile(mirror + "/4/files/same.txt"), contentFor("same.txt", 10));
-
-    run = publish({"--replace", tmp.filePath("second"), mirror, "4"});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    QVERIFY(!QFileInfo::exists(mirror + "/4/files/old.txt"));
-    QCOMPARE(readFile(mirror + "/4/files/same.txt"), QByteArray("changed"));
-    bool ok = false;
-    const QList<FileSpecification> entries = readIndex(mirror + "/4/client_linux_x86.ini", &ok);
-    QVERIFY(ok);
-    QCOMPARE(entries.size(), 1);
-    QCOMPARE(entries.first().md5, ProductTree::md5("changed"));
-    QCOMPARE(entriesOf(mirror), QStringList{"4"});
-
-    // A version number is written as the updater asks for it.
-    run = publish({"--replace", tmp.filePath("second"), mirror, "0004"});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    QVERIFY(run.err.contains("published as 4"));
-    QCOMPARE(entriesOf(mirror), QStringList{"4"});
-}
-
-void PublishTest::helpDescribesUsage()
-{
-    const Run run = publish({"--help"});
-    QCOMPARE(run.exitCode, 0);
-    for (const char* word : {"SOURCE_DIR", "MIRROR_DIR", "VERSION", "CLIENTTYPE", "--pack",
-                             "--previous", "--delete", "--group", "--replace", "Exit codes"})
-        QVERIFY2(run.out.contains(QLatin1String(word)), word);
-}
-
-// The full round trip: each version is published, served by nginx on 127.0.0.1 and installed
-// by the updater without a user; the installation must then hold exactly that source tree.
-void PublishTest::installsPublishedVersion_data()
-{
-    QTest::addColumn<QStringList>("versions");
-    QTest::newRow("install one version") << QStringList{"1"};
-    QTest::newRow("update to the next version") << QStringList{"1", "2"};
-}
-
-namespace
-{
-
 // Relative paths of the files below dir, sorted.
 QStringList filesBelow(const QString& dir)
 {
@@ -418,61 +84,255 @@ QStringList filesBelow(const QString& dir)
 
 } // namespace
 
-void PublishTest::installsPublishedVersion()
+class PublishTest : public QObject
 {
-    QFETCH(QStringList, versions);
+    Q_OBJECT
 
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString mirror = tmp.filePath("mirror");
+private slots:
+    void init();
+    void publishesTree();
+    void deleteGroup();
+    void refuses_data();
+    void refuses();
+    void replacesOnlyWhenAsked();
+    void helpDescribesUsage();
+    void installsPublishedVersions();
+
+private:
+    QString at(const QString& name) const { return tmp->filePath(name); }
+    std::unique_ptr<QTemporaryDir> tmp;
+};
+
+void PublishTest::init()
+{
+    tmp = std::make_unique<QTemporaryDir>();
+    QVERIFY(tmp->isValid());
+}
+
+void PublishTest::publishesTree()
+{
+    // A bare pattern matches in any directory, a path only below its own; "*" stops at a "/".
+    const QStringList files{"readme.txt",  "empty.txt",     "a.pak",
+                            "data/b.pak",  "data/y.bin",    "data/sub/x.bin",
+                            "other/y.bin", "lib/libfoo.so", "a b#c;d=e%f.txt",
+                            "[x].ini",     ".hidden",       QString::fromUtf8("ü/größe.txt"),
+                            "other/a::b",  "semi;colon.pak"};
+    const QStringList packed{"a.pak", "data/b.pak", "data/y.bin", "lib/libfoo.so",
+                             "semi;colon.pak"};
+    QVERIFY(writeSource(at("source"), files));
+    const Run run = publish({"--group", "content", "--pack", "*.pak", "--pack", "data/*", "--pack",
+                             "*.so", at("source"), at("mirror"), "7", "client_custom"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+
+    const QString versionDir = at("mirror/7/");
+    bool ok = false;
+    QStringList actual, expected;
+    for (const FileSpecification& e : readIndex(versionDir + "client_custom.ini", &ok))
+        actual << QString("%1 %2 %3 %4 %5 %6")
+                      .arg(e.mirrorPath(), e.md5)
+                      .arg(e.size)
+                      .arg(e.unpackedName, e.unpackedMd5)
+                      .arg(e.unpackedSize);
+    QVERIFY(ok);
+    // What each source file must have become: stored as it is, or packed with the unpacked
+    // checksum, length and name; world-readable and reported.
+    for (const QString& f : files) {
+        const QByteArray content = contentFor(f);
+        const bool isPacked = packed.contains(f);
+        const QString mirrorPath = "content/" + f + (isPacked ? ".gz" : "");
+        const QByteArray stored = readFile(versionDir + mirrorPath);
+        QVERIFY2(isPacked || stored == content, qPrintable(f));
+        QVERIFY(QFileInfo(versionDir + mirrorPath).permissions() & QFile::ReadOther);
+        QVERIFY2(run.out.contains(mirrorPath), qPrintable(run.out));
+        expected << QString("%1 %2 %3 %4 %5 %6")
+                        .arg(mirrorPath, ProductTree::md5(stored))
+                        .arg(stored.size())
+                        .arg(isPacked ? f : QString(), isPacked ? ProductTree::md5(content) : "")
+                        .arg(isPacked ? content.size() : 0);
+    }
+    actual.sort();
+    expected.sort();
+    QCOMPARE(actual, expected);
+    QCOMPARE(deleteKeys(versionDir + "client_custom.ini"), QStringList());
+    QCOMPARE(entriesOf(at("mirror")), QStringList{"7"});
+}
+
+// Version 2 deletes what version 1 installed and it no longer has (a packed file by its
+// installed name, a file that is now a directory), carries earlier deletions forward unless a
+// path is shipped again, adds its own, and never deletes the updater.
+void PublishTest::deleteGroup()
+{
+    QVERIFY(writeSource(
+        at("v1"), {"a", "b", "sub/c", "sub/d", "data/x.pak", "x2.pak", "update", "f2d", "d2f/x"}));
+    QVERIFY(writeSource(at("v2"), {"a", "sub/d", "e", "x2.pak", "back.txt", "f2d/x", "d2f"}));
+    QCOMPARE(publish({"--pack", "data/*.pak", "--delete", "ancient.txt", "--delete", "back.txt",
+                      at("v1"), at("mirror"), "1"})
+                 .exitCode,
+             0);
+    const Run run = publish({"--pack", "x2.pak", "--delete", "logs/old.log", "--previous",
+                             at("mirror/1/") + defaultIndex, at("v2"), at("mirror"), "2"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QStringList expected{"ancient.txt",  "b",    "d2f/x", "data/x.pak", "f2d",
+                               "logs/old.log", "sub/c"};
+    QCOMPARE(deleteKeys(at("mirror/2/") + defaultIndex), expected);
+    for (const QString& path : expected)
+        QVERIFY2(run.out.contains("delete " + path), qPrintable(run.out));
+    QCOMPARE(run.err.split('\n').filter("warning"),
+             QStringList({"update-publish: warning: d2f replaces a directory of the previous "
+                          "version; the updater removes files, not directories",
+                          "update-publish: warning: update is no longer shipped, but the updater "
+                          "never deletes it; it stays in installations"}));
+}
+
+void PublishTest::refuses_data()
+{
+    QTest::addColumn<QStringList>("files");
+    // S, M and P stand for the source, the mirror and a previous index; '' for an empty word.
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("error");
+    const auto row = [](const char* name, const QStringList& files, const char* command,
+                        const char* error, const char* setup = "", int exitCode = 2) {
+        QTest::newRow(name) << files << QString(command) << QString(setup) << exitCode
+                            << QString(error);
+    };
+    const QStringList one{"a.txt"}, two{"a.txt", "sub/b.txt"};
+    row("backslash", {"a\\b.txt"}, "S M 1", "refuses");
+    for (const char* name : {"update.ini", "_old_update", "session_5.ini"})
+        row(name, {name}, "S M 1", "belongs to the installation");
+    row("delete outside", one, "--delete ../x S M 1", "refusing to delete");
+    row("delete the updater", one, "--delete update S M 1", "refusing to delete");
+    row("delete a shipped file", one, "--delete a.txt S M 1", "shipped by this version");
+    row("version not a number", one, "S M 1.5", "not a decimal number");
+    row("version too large", one, "S M 2147483648", "not a decimal number");
+    row("version negative", one, "-- S M -1", "not a decimal number");
+    row("group delete", one, "--group delete S M 1", "not read as a file group");
+    row("group General", one, "--group General S M 1", "not read as a file group");
+    row("group path", one, "--group a/b S M 1", "not a plain directory name");
+    row("group is the index", one, "--group client_linux_x86.ini S M 1",
+        "collide with the product");
+    row("client type path", one, "S M 1 ../evil", "not a plain file name");
+    row("packed name taken", {"a.pak", "a.pak.gz"}, "--pack *.pak S M 1", "both be stored as");
+    row("packed name is a directory", {"x", "x.gz/y"}, "--pack x S M 1", "also a directory");
+    row("packed name with separator", {"a::b.pak"}, "--pack *.pak S M 1", "cannot be packed");
+    row("empty pattern", one, "--pack '' S M 1", "empty --pack pattern");
+    row("no files", {}, "S M 1", "holds no files");
+    row("missing previous index", one, "--previous /nonexistent/x.ini S M 1", "does not exist");
+    row("unknown option", one, "--bogus S M 1", "Unknown option", "", 1);
+    row("wrong argument count", two, "S M", "expected SOURCE_DIR", "", 1);
+    row("symbolic link to a directory", two, "S M 1", "symbolic link to a directory", "dirlink");
+    row("fifo", two, "S M 1", "not a regular file", "fifo");
+    row("mirror inside the source", two, "S M 1", "lies inside the source", "mirrorinside");
+    row("malformed previous index", two, "--previous P S M 1", "is malformed",
+        "[files]\na.txt=00::1::2\n");
+    row("previous index deleting outside", two, "--previous P S M 1", "is malformed",
+        "[files]\na.txt=00::1\n[delete]\n..%2Fetc=\n");
+}
+
+void PublishTest::refuses()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, command);
+    QFETCH(QString, setup);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+    const QString source = at("source");
+    const QString mirror = setup == "mirrorinside" ? source + "/sub/mirror" : at("mirror");
+    QVERIFY(QDir().mkpath(source) && writeSource(source, files));
+    if (setup == "dirlink")
+        QVERIFY(QFile::link(source + "/sub", source + "/link"));
+    else if (setup == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(source + "/pipe").constData(), 0644), 0);
+    else if (setup.startsWith('['))
+        QVERIFY(writeFile(at("previous.ini"), setup.toUtf8()));
+    const QHash<QString, QString> words{
+        {"S", source}, {"M", mirror}, {"P", at("previous.ini")}, {"''", ""}};
+    QStringList args;
+    for (const QString& word : command.split(' '))
+        args << words.value(word, word);
+
+    const Run run = publish(args);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(error), qPrintable(run.err));
+    QVERIFY(run.out.isEmpty());
+    QCOMPARE(entriesOf(mirror), QStringList());
+}
+
+void PublishTest::replacesOnlyWhenAsked()
+{
+    const QString mirror = at("mirror");
+    QVERIFY(writeSource(at("first"), {"old.txt", "same.txt"}));
+    QVERIFY(writeFile(at("second/same.txt"), "changed"));
+    QCOMPARE(publish({at("first"), mirror, "4"}).exitCode, 0);
+
+    Run run = publish({at("second"), mirror, "4"});
+    QVERIFY2(run.exitCode == 2 && run.err.contains("--replace"), qPrintable(run.err));
+    QCOMPARE(filesBelow(mirror + "/4"),
+             QStringList({"client_linux_x86.ini", "files/old.txt", "files/same.txt"}));
+    QCOMPARE(readFile(mirror + "/4/files/same.txt"), contentFor("same.txt"));
+
+    // A version number is written as the updater asks for it.
+    run = publish({"--replace", at("second"), mirror, "0004"});
+    QVERIFY2(run.exitCode == 0 && run.err.contains("published as 4"), qPrintable(run.err));
+    QCOMPARE(filesBelow(mirror), QStringList({"4/client_linux_x86.ini", "4/files/same.txt"}));
+    QCOMPARE(readFile(mirror + "/4/files/same.txt"), QByteArray("changed"));
+    bool ok = false;
+    const QList<FileSpecification> entries = readIndex(mirror + "/4/" + defaultIndex, &ok);
+    QVERIFY(ok && entries.size() == 1);
+    QCOMPARE(entries.first().md5, ProductTree::md5("changed"));
+}
+
+void PublishTest::helpDescribesUsage()
+{
+    const Run run = publish({"--help"});
+    QCOMPARE(run.exitCode, 0);
+    for (const char* word : {"SOURCE_DIR", "MIRROR_DIR", "VERSION", "CLIENTTYPE", "--pack",
+                             "--previous", "--delete", "--group", "--replace", "Exit codes"})
+        QVERIFY2(run.out.contains(QLatin1String(word)), word);
+}
+
+// The full round trip: each version is published, served by nginx on 127.0.0.1 and installed
+// by the updater without a user; the installation must then hold exactly that source tree.
+// Each version changes every file; version 1 has a file that version 2 drops.
+void PublishTest::installsPublishedVersions()
+{
+    const QString mirror = at("mirror");
     QVERIFY(QDir().mkpath(mirror));
-    makeTreeWorldReadable(tmp.path());
+    makeTreeWorldReadable(tmp->path());
     NginxServer nginx;
     QVERIFY2(nginx.start(mirror), qPrintable(nginx.output()));
-
     Installation inst;
     QVERIFY(inst.create());
     inst.writeMirrors({{nginx.baseUrl() + "/"}});
     inst.writeSettings(2);
 
-    // Each version changes every file; version 1 has a file that version 2 drops.
-    const QMap<QString, QStringList> trees{
-        {"1",
-         {"readme.txt", "vm3client_linux_x86", "data/maps/town.map", "data/levels.pak",
-          "data/empty.pak", "old_notes.txt"}},
-        {"2",
-         {"readme.txt", "vm3client_linux_x86", "data/maps/town.map", "data/levels.pak",
-          "data/maps/harbour.map"}}};
-    QString previousIndex;
-    for (const QString& version : versions) {
-        const QString source = tmp.filePath("source" + version);
-        const QStringList files = trees.value(version);
-        for (const QString& file : files) {
-            const int size = file.endsWith("empty.pak") ? 0 : file.endsWith(".pak") ? 200000 : 3000;
-            QVERIFY(writeFile(source + "/" + file,
-                              ProductTree::randomBytes(size, qHash(file + version))));
-        }
-        QStringList args{"--pack", "*.pak"};
-        if (!previousIndex.isEmpty())
-            args << "--previous" << previousIndex;
-        const Run published = publish(args << source << mirror << version);
+    const QStringList common{"readme.txt", "vm3client_linux_x86", "data/maps/town.map",
+                             "data/levels.pak"};
+    const QList<QStringList> versions{common + QStringList{"data/empty.pak", "old_notes.txt"},
+                                      common + QStringList{"data/maps/harbour.map"}};
+    for (int v = 1; v <= 2; ++v) {
+        const QString source = at(QString("source%1/").arg(v));
+        for (const QString& file : versions[v - 1])
+            QVERIFY(writeFile(source + file, contentFor(file + QString::number(v))));
+        QStringList args{"--pack", "*.pak", source, mirror, QString::number(v)};
+        if (v > 1)
+            args << "--previous" << mirror + "/1/" + defaultIndex;
+        const Run published = publish(args);
         QVERIFY2(published.exitCode == 0, qPrintable(published.err));
-        previousIndex = mirror + "/" + version + "/client_linux_x86.ini";
         makeTreeWorldReadable(mirror);
 
-        const Installation::Run run = inst.run({"--nouser", "client_linux_x86", version});
+        const Installation::Run run =
+            inst.run({"--nouser", "client_linux_x86", QString::number(v)});
         QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.errorOutput));
-
         QStringList installed = filesBelow(inst.dir());
         for (const char* own : {"update", "mirrors.ini", "update.ini", "update.lock"})
             installed.removeAll(QString::fromLatin1(own));
         QCOMPARE(installed, filesBelow(source));
-        for (const QString& file : files)
-            QVERIFY2(readFile(inst.path(file)) == readFile(source + "/" + file), qPrintable(file));
+        for (const QString& file : installed)
+            QVERIFY2(readFile(inst.path(file)) == readFile(source + file), qPrintable(file));
         QCOMPARE(inst.tempEntries(), QStringList());
     }
-    if (versions.contains("2"))
-        QVERIFY(!QFileInfo::exists(inst.path("old_notes.txt")));
 }
 
 QTEST_GUILESS_MAIN(PublishTest)
