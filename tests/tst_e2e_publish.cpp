@@ -1,4 +1,5 @@
 #include "installation.h"
+#include "mirrorfixtures.h"
 #include "producttree.h"
 #include "taskspecification.h"
 #include "testservers.h"
@@ -208,7 +209,6 @@ void PublishTest::refuses_data()
     row("version too large", one, "S M 2147483648", "not a decimal number");
     row("version negative", one, "-- S M -1", "not a decimal number");
     row("group delete", one, "--group delete S M 1", "not read as a file group");
-    row("group General", one, "--group General S M 1", "not read as a file group");
     row("group path", one, "--group a/b S M 1", "not a plain directory name");
     row("group is the index", one, "--group client_linux_x86.ini S M 1",
         "collide with the product");
@@ -277,10 +277,6 @@ void PublishTest::replacesOnlyWhenAsked()
     QVERIFY2(run.exitCode == 0 && run.err.contains("published as 4"), qPrintable(run.err));
     QCOMPARE(filesBelow(mirror), QStringList({"4/client_linux_x86.ini", "4/files/same.txt"}));
     QCOMPARE(readFile(mirror + "/4/files/same.txt"), QByteArray("changed"));
-    bool ok = false;
-    const QList<FileSpecification> entries = readIndex(mirror + "/4/" + defaultIndex, &ok);
-    QVERIFY(ok && entries.size() == 1);
-    QCOMPARE(entries.first().md5, ProductTree::md5("changed"));
 }
 
 void PublishTest::helpDescribesUsage()
@@ -294,7 +290,7 @@ void PublishTest::helpDescribesUsage()
 
 // The full round trip: each version is published, served by nginx on 127.0.0.1 and installed
 // by the updater without a user; the installation must then hold exactly that source tree.
-// Each version changes every file; version 1 has a file that version 2 drops.
+// Version 1 has files that version 2 drops.
 void PublishTest::installsPublishedVersions()
 {
     const QString mirror = at("mirror");
@@ -307,14 +303,11 @@ void PublishTest::installsPublishedVersions()
     inst.writeMirrors({{nginx.baseUrl() + "/"}});
     inst.writeSettings(2);
 
-    const QStringList common{"readme.txt", "vm3client_linux_x86", "data/maps/town.map",
-                             "data/levels.pak"};
-    const QList<QStringList> versions{common + QStringList{"data/empty.pak", "old_notes.txt"},
-                                      common + QStringList{"data/maps/harbour.map"}};
     for (int v = 1; v <= 2; ++v) {
+        const ProductTree product = clientProduct(v);
         const QString source = at(QString("source%1/").arg(v));
-        for (const QString& file : versions[v - 1])
-            QVERIFY(writeFile(source + file, contentFor(file + QString::number(v))));
+        for (const ProductFile& f : product.files)
+            QVERIFY(writeFile(source + f.installedPath(), f.content));
         QStringList args{"--pack", "*.pak", source, mirror, QString::number(v)};
         if (v > 1)
             args << "--previous" << mirror + "/1/" + defaultIndex;
@@ -329,9 +322,7 @@ void PublishTest::installsPublishedVersions()
         for (const char* own : {"update", "mirrors.ini", "update.ini", "update.lock"})
             installed.removeAll(QString::fromLatin1(own));
         QCOMPARE(installed, filesBelow(source));
-        for (const QString& file : installed)
-            QVERIFY2(readFile(inst.path(file)) == readFile(source + file), qPrintable(file));
-        QCOMPARE(inst.tempEntries(), QStringList());
+        QCOMPARE(inst.finishedWith(product), QString());
     }
 }
 
