@@ -174,7 +174,9 @@ void UpdateEndToEndTest::freshUpdate()
     QCOMPARE(modes(*inst, leftovers), leftovers);
 }
 
-// The first mirror refuses connections, the second sends every file damaged.
+// The first mirror serves the index but every file damaged, the second refuses connections, the
+// third is good. Stream 0 fetches the index from the first mirror and then its first file there,
+// so the damaged mirror is always tried; the other streams start on the three mirrors in turn.
 void UpdateEndToEndTest::failover()
 {
     const ProductTree p = clientProduct(1);
@@ -185,8 +187,8 @@ void UpdateEndToEndTest::failover()
         bytes[0] = char(bytes[0] ^ 0x55);
         route(3, f.mirrorPath(), FaultRoute::ok(bytes));
     }
-    inst->writeMirrors({{QString("http://127.0.0.1:%1/").arg(testservers::freePort())},
-                        {mirror(fault.baseUrl())},
+    inst->writeMirrors({{mirror(fault.baseUrl())},
+                        {QString("http://127.0.0.1:%1/").arg(testservers::freePort())},
                         {mirror(nginx.baseUrl())}});
     const Installation::Run run = update("3");
     QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
