@@ -29,11 +29,11 @@ int main(int argc, char** argv)
     if (command == "index" && args.size() == 2) {
         QElapsedTimer timer;
         timer.start();
-        TaskSpecification spec;
-        const bool ok = spec.initializeByProductIni(args[1]);
+        TaskSpecification fileList;
+        const bool ok = fileList.initializeByProductIni(args[1]);
         const qint64 ms = timer.elapsed();
         std::printf("%s %d entries, %llu bytes in all, read in %lld ms\n", ok ? "ok" : "refused",
-                    spec.getSize(), static_cast<unsigned long long>(spec.getTotalSize()),
+                    fileList.getSize(), static_cast<unsigned long long>(fileList.getTotalSize()),
                     static_cast<long long>(ms));
         return ok ? 0 : 1;
     }

@@ -48,11 +48,11 @@ bool writeSource(const QString& root, const QStringList& files)
 
 QList<FileSpecification> readIndex(const QString& path, bool* ok)
 {
-    TaskSpecification spec;
-    *ok = QFileInfo(path).isFile() && spec.initializeByProductIni(path);
-    QList<FileSpecification> entries(spec.getSize());
-    for (int i = 0; i < spec.getSize(); ++i)
-        spec.get(i, &entries[i]);
+    TaskSpecification fileList;
+    *ok = QFileInfo(path).isFile() && fileList.initializeByProductIni(path);
+    QList<FileSpecification> entries(fileList.getSize());
+    for (int i = 0; i < fileList.getSize(); ++i)
+        fileList.get(i, &entries[i]);
     return entries;
 }
 

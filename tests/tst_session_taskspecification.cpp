@@ -18,11 +18,11 @@ FileSpecification entryFrom(const QString& line)
 
 // Each entry as a line: directory|name|md5|size, then |unpackedMd5|unpackedSize|unpackedName for a
 // packed one, then #flags when they are not 0.
-QStringList describeAll(const TaskSpecification& spec)
+QStringList describeAll(const TaskSpecification& fileList)
 {
     QStringList lines;
     FileSpecification e;
-    for (int i = 0; i < spec.getSize() && spec.get(i, &e); ++i) {
+    for (int i = 0; i < fileList.getSize() && fileList.get(i, &e); ++i) {
         QStringList fields{e.directory, e.name, e.md5, QString::number(e.size)};
         if (e.isPacked())
             fields << e.unpackedMd5 << QString::number(e.unpackedSize) << e.unpackedName;
@@ -31,12 +31,12 @@ QStringList describeAll(const TaskSpecification& spec)
     return lines;
 }
 
-TaskSpecification specOf(const QStringList& lines)
+TaskSpecification listOf(const QStringList& lines)
 {
-    TaskSpecification spec;
+    TaskSpecification fileList;
     for (const QString& line : lines)
-        spec.append(entryFrom(line));
-    return spec;
+        fileList.append(entryFrom(line));
+    return fileList;
 }
 
 quint64 totalOf(const QStringList& lines)
@@ -121,32 +121,32 @@ private slots:
             entries.removeFirst();
         entries.prepend("base|b|m|1");
 
-        TaskSpecification spec;
-        QVERIFY(spec.initializeByProductIni(writeIndex("[base]\nb=m::1\n")));
-        QCOMPARE(spec.initializeByProductIni(text.isNull() ? dir.filePath("none.ini")
-                                                           : writeIndex(text)),
+        TaskSpecification fileList;
+        QVERIFY(fileList.initializeByProductIni(writeIndex("[base]\nb=m::1\n")));
+        QCOMPARE(fileList.initializeByProductIni(text.isNull() ? dir.filePath("none.ini")
+                                                               : writeIndex(text)),
                  !refused);
-        QCOMPARE(describeAll(spec), entries);
-        QCOMPARE(spec.getTotalSize(), totalOf(entries));
+        QCOMPARE(describeAll(fileList), entries);
+        QCOMPARE(fileList.getTotalSize(), totalOf(entries));
     }
 
     void getContracts()
     {
-        TaskSpecification spec = specOf({"a|f|m1|5#5", "b|g.gz|m2|7|u2|9|g#5"});
+        TaskSpecification fileList = listOf({"a|f|m1|5#5", "b|g.gz|m2|7|u2|9|g#5"});
         QString directory = "keep", name = "keep", md5 = "keep";
         quint64 size = 42;
         FileSpecification e;
         for (int bad : {-1, 2})
-            QVERIFY(!spec.get(bad, &directory, &name, &md5, &size) && !spec.get(bad, &e) &&
-                    !spec.get(bad, nullptr));
+            QVERIFY(!fileList.get(bad, &directory, &name, &md5, &size) && !fileList.get(bad, &e) &&
+                    !fileList.get(bad, nullptr));
         QCOMPARE(directory + name + md5 + QString::number(size) + e.name,
                  QString("keepkeepkeep42"));
-        QVERIFY(spec.get(1, nullptr) && spec.get(1, nullptr, nullptr, nullptr, nullptr));
-        QVERIFY(spec.get(1, &directory, nullptr, &md5, nullptr));
-        QVERIFY(spec.get(1, nullptr, &name, nullptr, &size));
+        QVERIFY(fileList.get(1, nullptr) && fileList.get(1, nullptr, nullptr, nullptr, nullptr));
+        QVERIFY(fileList.get(1, &directory, nullptr, &md5, nullptr));
+        QVERIFY(fileList.get(1, nullptr, &name, nullptr, &size));
         QCOMPARE(directory + name + md5 + QString::number(size), QString("bg.gzm27"));
-        spec.resetFlags(4);
-        QCOMPARE(describeAll(spec), QStringList({"a|f|m1|5#1", "b|g.gz|m2|7|u2|9|g#1"}));
+        fileList.resetFlags(4);
+        QCOMPARE(describeAll(fileList), QStringList({"a|f|m1|5#1", "b|g.gz|m2|7|u2|9|g#1"}));
     }
 
     // What save() writes, or a stored text, read into a list that held something else.
@@ -178,15 +178,15 @@ private slots:
         const QString path = dir.filePath(QString("state-%1.ini").arg(++counter));
         if (stored.isNull()) {
             QSettings settings(path, QSettings::IniFormat);
-            specOf(expected).save(&settings);
+            listOf(expected).save(&settings);
         } else {
             QVERIFY(writeFile(path, stored));
         }
-        TaskSpecification spec = specOf({"z|stale|m|1000"});
+        TaskSpecification fileList = listOf({"z|stale|m|1000"});
         QSettings settings(path, QSettings::IniFormat);
-        QVERIFY(spec.load(&settings));
-        QCOMPARE(describeAll(spec), expected);
-        QCOMPARE(spec.getTotalSize(), totalOf(expected));
+        QVERIFY(fileList.load(&settings));
+        QCOMPARE(describeAll(fileList), expected);
+        QCOMPARE(fileList.getTotalSize(), totalOf(expected));
     }
 
     // Written indexes read back as written; refused ones leave the settings as they were.
@@ -221,7 +221,7 @@ private slots:
         const QString path = writeIndex("[keep]\nf=m::1\n");
         {
             QSettings settings(path, QSettings::IniFormat);
-            QCOMPARE(specOf(entries).writeProductIni(&settings, deletePaths), ok);
+            QCOMPARE(listOf(entries).writeProductIni(&settings, deletePaths), ok);
             settings.sync();
             QCOMPARE(settings.status(), QSettings::NoError);
         }

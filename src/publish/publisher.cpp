@@ -314,12 +314,12 @@ bool Publisher::writeFiles(const QString& stagingDir, const QStringList& relativ
 
 bool Publisher::writeIndex(const QString& stagingDir)
 {
-    TaskSpecification spec;
+    TaskSpecification fileList;
     for (const FileSpecification& e : std::as_const(written))
-        spec.append(e);
+        fileList.append(e);
     const QString path = stagingDir + "/" + options.clientType + ".ini";
     QSettings settings(path, QSettings::IniFormat);
-    if (!spec.writeProductIni(&settings, deletes))
+    if (!fileList.writeProductIni(&settings, deletes))
         return fail(QStringLiteral("the product index refuses an entry of this version"));
     settings.sync();
     if (settings.status() != QSettings::NoError)
