@@ -1,7 +1,6 @@
 #include "directoryupdate.h"
 
 #include "filemd5.h"
-#include "safepath.h"
 #include "taskspecification.h"
 #include "updateprocess.h"
 
@@ -21,25 +20,12 @@ bool pathTaken(const QString& path)
     return info.exists() || info.isSymLink();
 }
 
-// Everything in the index is checked before the first file is touched.
+// The reader refuses unsafe paths and delete keys, so nothing is touched for a bad index.
 bool readIndex(const QString& indexPath, TaskSpecification* fileList, QStringList* deleteKeys)
 {
     QSettings index(indexPath, QSettings::IniFormat);
-    if (!fileList->initializeByProductIni(&index))
-        return false;
-    if (!TaskSpecification::readDeleteKeys(&index, deleteKeys))
-        return false;
-    for (const QString& key : *deleteKeys) {
-        if (!TaskSpecification::isSafeDeleteKey(key))
-            return false;
-    }
-    for (int i = 0; i < fileList->getSize(); ++i) {
-        FileSpecification entry;
-        fileList->get(i, &entry);
-        if (!isSafeRelativePath(entry.mirrorPath()) || !isSafeRelativePath(entry.installedPath()))
-            return false;
-    }
-    return true;
+    return fileList->initializeByProductIni(&index) &&
+           TaskSpecification::readDeleteKeys(&index, deleteKeys);
 }
 
 } // namespace

@@ -103,8 +103,6 @@ bool FTPProductDownloadSession::initialize(const InitialParameters& parameters)
             bool ok = false;
             const int n = streamsValue.toString().trimmed().toInt(&ok);
             streamCount = (ok && n > 0) ? n : 1;
-        } else {
-            streamCount = params.defaultStreams > 0 ? params.defaultStreams : 1;
         }
         settings.endGroup();
     }
@@ -228,7 +226,7 @@ bool FTPProductDownloadSession::checkAllFiles(const QString& indexPath)
             }
         }
 
-        const QString local = params.downloadDir + "/" + entry.directory + "/" + entry.name;
+        const QString local = params.downloadDir + "/" + entry.mirrorPath();
         if (!QFileInfo::exists(local)) {
             task.markNoFile(i, false);
             continue;
