@@ -194,7 +194,10 @@ void FtpClientTest::eightParallelClientsManyFiles()
     QCOMPARE(failures, QStringList());
     for (int f = 0; f < files; ++f)
         QCOMPARE(outs[f]->data(), readFile(root.filePath(QStringLiteral("many/f%1.bin").arg(f))));
-    QCOMPARE(server.loginCount(), clients);
+    // The clients share one connection cache: a file may find every idle connection busy and
+    // open one more, but connections are reused, never one per file.
+    const int logins = server.loginCount();
+    QVERIFY2(logins >= clients && logins <= 2 * clients, qPrintable(QString::number(logins)));
 }
 
 QTEST_GUILESS_MAIN(FtpClientTest)
