@@ -1,5 +1,5 @@
 #include "producttree.h"
-#include "updateprocess.h"
+#include "installationfiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -48,7 +48,7 @@ private Q_SLOTS:
         QCOMPARE(window.child<QLabel>("revnoLabel")->text(), QStringLiteral("12"));
         QVERIFY(window.child<QTextEdit>("outputTextEdit")->isHidden());
         QVERIFY(!window.child<UrlClickLabel>("voxmereLabel")->pixmap().isNull());
-        QCOMPARE(window.copiedOptions().clientType, QStringLiteral("client_linux_x86"));
+        QCOMPARE(window.type(), QStringLiteral("client_linux_x86"));
         QStringList shown{window.child<QPushButton>("startButton")->text()};
         if (!locale.isEmpty())
             shown << QCoreApplication::translate("QObject", "Can't detect default parameters")

@@ -1,7 +1,5 @@
 #include "curlmulti.h"
 
-#include "curltransfer.h"
-
 #include <QCoreApplication>
 #include <QList>
 #include <QPair>
@@ -40,7 +38,7 @@ CurlMulti::CurlMulti() : QObject(QCoreApplication::instance()), multi(curl_multi
 
 CurlMulti::~CurlMulti()
 {
-    for (CurlTransfer* t : std::as_const(running))
+    for (CurlMultiClient* t : std::as_const(running))
         curl_multi_remove_handle(multi.get(), t->handle());
     running.clear();
     // Cleanup reports the sockets it closes through the socket callback: the map must still be
@@ -56,40 +54,40 @@ CurlMulti::~CurlMulti()
         theInstance = nullptr;
 }
 
-bool CurlMulti::add(CurlTransfer* transfer)
+bool CurlMulti::add(CurlMultiClient* transfer)
 {
     if (running.contains(transfer))
         return false;
     if (curl_multi_add_handle(multi.get(), transfer->handle()) != CURLM_OK)
         return false;
     running.insert(transfer);
-    if (transfer->kind() == CurlTransfer::Ftp)
+    if (transfer->isFtp())
         ++ftpRunning;
     updateSafetyTimer();
     return true;
 }
 
-void CurlMulti::remove(CurlTransfer* transfer)
+void CurlMulti::remove(CurlMultiClient* transfer)
 {
     if (!running.remove(transfer))
         return;
     curl_multi_remove_handle(multi.get(), transfer->handle());
-    if (transfer->kind() == CurlTransfer::Ftp)
+    if (transfer->isFtp())
         --ftpRunning;
     updateSafetyTimer();
 }
 
-bool CurlMulti::isRunning(const CurlTransfer* transfer) const
+bool CurlMulti::isRunning(const CurlMultiClient* transfer) const
 {
-    return running.contains(const_cast<CurlTransfer*>(transfer));
+    return running.contains(const_cast<CurlMultiClient*>(transfer));
 }
 
-void CurlMulti::registerTransfer(CurlTransfer* transfer)
+void CurlMulti::registerTransfer(CurlMultiClient* transfer)
 {
     live.insert(transfer);
 }
 
-void CurlMulti::unregisterTransfer(CurlTransfer* transfer)
+void CurlMulti::unregisterTransfer(CurlMultiClient* transfer)
 {
     remove(transfer);
     live.remove(transfer);
@@ -176,14 +174,14 @@ void CurlMulti::updateSafetyTimer()
 
 void CurlMulti::processFinished()
 {
-    QList<QPair<CurlTransfer*, CURLcode>> done;
+    QList<QPair<CurlMultiClient*, CURLcode>> done;
     int queued = 0;
     while (CURLMsg* msg = curl_multi_info_read(multi.get(), &queued)) {
         if (msg->msg != CURLMSG_DONE)
             continue;
         CURL* easy = msg->easy_handle;
         const CURLcode result = msg->data.result;
-        CurlTransfer* t = nullptr;
+        CurlMultiClient* t = nullptr;
         curl_easy_getinfo(easy, CURLINFO_PRIVATE, reinterpret_cast<char**>(&t));
         if (t && running.contains(t)) {
             remove(t);
@@ -194,8 +192,8 @@ void CurlMulti::processFinished()
     }
 
     // Progress first, then completions; any handler may delete other transfers.
-    const QList<CurlTransfer*> active = running.values();
-    for (CurlTransfer* t : active) {
+    const QList<CurlMultiClient*> active = running.values();
+    for (CurlMultiClient* t : active) {
         if (live.contains(t) && running.contains(t))
             t->flushProgress();
     }

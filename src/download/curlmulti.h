@@ -8,9 +8,22 @@
 
 #include <memory>
 
-class CurlTransfer;
 class QSocketNotifier;
 class QTimer;
+
+// What CurlMulti runs: one curl easy handle at a time, reported back through these calls.
+class CurlMultiClient
+{
+public:
+    virtual CURL* handle() const = 0;
+    // FTP transfers get the safety poll below.
+    virtual bool isFtp() const = 0;
+    virtual void flushProgress() = 0;
+    virtual void finish(CURLcode code) = 0;
+
+protected:
+    ~CurlMultiClient() = default;
+};
 
 // The one owner of the application's curl multi handle, driven by the Qt event loop through one
 // timer and a read and a write notifier per socket. Nothing else calls curl_multi_*.
@@ -24,15 +37,15 @@ public:
     static CurlMulti* instance();
     ~CurlMulti() override;
 
-    bool add(CurlTransfer* transfer);
+    bool add(CurlMultiClient* transfer);
     // Stops a running transfer without reporting it.
-    void remove(CurlTransfer* transfer);
-    bool isRunning(const CurlTransfer* transfer) const;
+    void remove(CurlMultiClient* transfer);
+    bool isRunning(const CurlMultiClient* transfer) const;
 
     // Book-keeping of live transfer objects, so that one finishing transfer whose handler
     // deletes another is never followed by a call into the deleted one.
-    void registerTransfer(CurlTransfer* transfer);
-    void unregisterTransfer(CurlTransfer* transfer);
+    void registerTransfer(CurlMultiClient* transfer);
+    void unregisterTransfer(CurlMultiClient* transfer);
 
 private:
     struct MultiDeleter {
@@ -59,7 +72,7 @@ private:
     // EPSV reply; polling every socket now and then while FTP runs gets them going again.
     QTimer* safetyTimer = nullptr;
     QHash<curl_socket_t, SocketNotifiers*> sockets;
-    QSet<CurlTransfer*> running;
-    QSet<CurlTransfer*> live;
+    QSet<CurlMultiClient*> running;
+    QSet<CurlMultiClient*> live;
     int ftpRunning = 0;
 };

@@ -1,7 +1,5 @@
 #include "curltransfer.h"
 
-#include "curlmulti.h"
-
 #include <QFile>
 #include <QIODevice>
 #include <QUrl>
@@ -129,7 +127,8 @@ void CurlTransfer::applyCommonOptions(const TransferEndpoint& endpoint)
 {
     CURL* e = easy.get();
     curl_easy_reset(e);
-    curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+    // CurlMulti reads the pointer back as its client.
+    curl_easy_setopt(e, CURLOPT_PRIVATE, static_cast<CurlMultiClient*>(this));
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlTransfer::writeCallback);

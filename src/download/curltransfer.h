@@ -1,5 +1,6 @@
 #pragma once
 
+#include "curlmulti.h"
 #include "transport.h"
 
 #include <QByteArray>
@@ -35,7 +36,7 @@ struct TransferResult {
 // One curl easy handle used for a series of transfers (one at a time), run on CurlMulti.
 // The body goes straight into the given device; progress and completion are reported through
 // the handlers, always from the event loop.
-class CurlTransfer
+class CurlTransfer : public CurlMultiClient
 {
 public:
     enum Kind { Http, Ftp };
@@ -46,7 +47,8 @@ public:
     CurlTransfer& operator=(const CurlTransfer&) = delete;
 
     Kind kind() const { return transferKind; }
-    CURL* handle() const { return easy.get(); }
+    CURL* handle() const override { return easy.get(); }
+    bool isFtp() const override { return transferKind == Ftp; }
 
     std::function<void(qint64 done, qint64 total)> onProgress;
     std::function<void(const TransferResult&)> onFinished;
@@ -62,8 +64,8 @@ public:
     bool isRunning() const;
 
     // Called by CurlMulti.
-    void flushProgress();
-    void finish(CURLcode code);
+    void flushProgress() override;
+    void finish(CURLcode code) override;
 
     // "a b#c/d" -> "a%20b%23c/d": every segment of a path percent-encoded on its own.
     static QByteArray encodePath(const QString& path);

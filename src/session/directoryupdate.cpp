@@ -2,7 +2,7 @@
 
 #include "filemd5.h"
 #include "taskspecification.h"
-#include "updateprocess.h"
+#include "installationfiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "ftpproductdownloadsession.h"
 
 #include "filemd5.h"
-#include "updateprocess.h"
+#include "installationfiles.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "commandlineoptions.h"
 #include "startupmessage.h"
 #include "updatechecker.h"
-#include "updateprocess.h"
+#include "installationfiles.h"
 
 #include <QCoreApplication>
 #include <QSettings>

@@ -4,7 +4,7 @@
 #include "mainwindow.h"
 #include "startupmessage.h"
 #include "translators.h"
-#include "updateprocess.h"
+#include "installationfiles.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -54,7 +54,7 @@ int main(int argc, char* argv[])
     }
 
     removeOldFiles(getAppRootPath());
-    MainWindow window(options);
+    MainWindow window(options.mode == 2, options.clientType, options.version);
     window.show();
     if (options.mode == 2)
         QTimer::singleShot(200, &window, &MainWindow::on_startButton_clicked);

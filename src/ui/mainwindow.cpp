@@ -8,8 +8,8 @@
 
 #include <cstdio>
 
-MainWindow::MainWindow(const CommandLineOptions& options)
-    : QWidget(nullptr), options(options), clientType(options.clientType), version(options.version)
+MainWindow::MainWindow(bool noUser, const QString& clientType, int version)
+    : QWidget(nullptr), unattended(noUser), clientType(clientType), version(version)
 {
     setupUi(this);
     voxmereLabel->setUrl(QStringLiteral("https://www.voxmere.example/"));

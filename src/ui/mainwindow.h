@@ -1,6 +1,5 @@
 #pragma once
 
-#include "commandlineoptions.h"
 #include "ui_mainwindow.h"
 
 #include <QElapsedTimer>
@@ -21,7 +20,8 @@ class MainWindow : public QWidget, private Ui::MainWindow
 {
     Q_OBJECT
 public:
-    explicit MainWindow(const CommandLineOptions& options);
+    // noUser: run unattended ("--nouser"); clientType and version: what to install.
+    MainWindow(bool noUser, const QString& clientType, int version);
     ~MainWindow() override;
 
 public Q_SLOTS:
@@ -51,7 +51,7 @@ protected:
     void modifyUpdateData(const QString& version, const QString& downloadDir);
     void cleanupCurrentUpdateDataIniFile();
 
-    bool noUser() const { return options.mode == 2; }
+    bool noUser() const { return unattended; }
     // With a user a message box; without one the text goes to the log (and so to standard
     // error), since nobody could answer a box.
     void tellUser(QMessageBox::Icon icon, const QString& title, const QString& text);
@@ -62,7 +62,7 @@ protected:
     void releaseSession();
     void repaintProgress(bool force);
 
-    CommandLineOptions options;
+    bool unattended = false;
     QString clientType;
     int version = 0;
     int timerId = 0;

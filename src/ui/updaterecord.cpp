@@ -1,6 +1,6 @@
 #include "updaterecord.h"
 
-#include "updateprocess.h"
+#include "installationfiles.h"
 
 #include <QDir>
 #include <QFileInfo>

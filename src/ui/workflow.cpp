@@ -5,7 +5,7 @@
 #include "ftpproductdownloadsession.h"
 #include "runningclient.h"
 #include "streamrelay.h"
-#include "updateprocess.h"
+#include "installationfiles.h"
 #include "updaterecord.h"
 
 #include <QCloseEvent>

@@ -8,20 +8,12 @@
 class ProbeWindow : public MainWindow
 {
 public:
-    explicit ProbeWindow(int version = 1) : MainWindow(optionsFor(version)) {}
-    static CommandLineOptions optionsFor(int version)
-    {
-        CommandLineOptions options;
-        options.mode = 1;
-        options.clientType = "client_linux_x86";
-        options.version = version;
-        return options;
-    }
+    explicit ProbeWindow(int version = 1) : MainWindow(false, "client_linux_x86", version) {}
     FTPProductDownloadSession* runningSession() const { return session; }
     void setTimerId(int id) { timerId = id; }
     quint64 done() const { return doneKB; }
     quint64 elapsed() const { return elapsedSeconds; }
-    const CommandLineOptions& copiedOptions() const { return options; }
+    QString type() const { return clientType; }
     QString log() const { return child<QTextEdit>("outputTextEdit")->toPlainText(); }
     template <typename T> T* child(const char* name) const
     {

@@ -1,4 +1,4 @@
-#include "updateprocess.h"
+#include "installationfiles.h"
 #include "approottesting.h"
 
 #include <QCoreApplication>
