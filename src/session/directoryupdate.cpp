@@ -1,8 +1,8 @@
 #include "directoryupdate.h"
 
 #include "filemd5.h"
-#include "taskspecification.h"
 #include "installationfiles.h"
+#include "taskspecification.h"
 
 #include <QDir>
 #include <QFile>
@@ -89,6 +89,19 @@ DirectoryUpdate::EntryOutcome DirectoryUpdate::installEntry(bool noUser,
     const QString destination = dest.absoluteFilePath(entry.installedPath());
     if (!QFileInfo::exists(sourcePath))
         return EntryOutcome::Absent;
+    // Only a copy that is the one the index lists may replace a file: a stale or damaged one
+    // left in the download directory is never installed.
+    const auto matches = [](const QString& path, const QString& md5, quint64 size) {
+        return quint64(QFileInfo(path).size()) == size &&
+               getFileMD5Ex(path).compare(md5, Qt::CaseInsensitive) == 0;
+    };
+    if (!matches(sourcePath, entry.md5, entry.size)) {
+        if (entry.isPacked() ? matches(destination, entry.unpackedMd5, entry.unpackedSize)
+                             : matches(destination, entry.md5, entry.size))
+            return EntryOutcome::Installed;
+        emit message(QStringLiteral("Wrong checksum %1!").arg(sourcePath));
+        return EntryOutcome::Failed;
+    }
 
     QString movedAside;
     const QMessageBox::StandardButton cleared = clearDestination(noUser, destination, &movedAside);
@@ -121,7 +134,11 @@ DirectoryUpdate::EntryOutcome DirectoryUpdate::installEntry(bool noUser,
             fail(QStringLiteral("Wrong length %1!").arg(destination));
     }
 
-    makeSingleFileExecutable(destination);
+    // A file that did not check out is never left installed, let alone made executable.
+    if (error.isEmpty())
+        makeSingleFileExecutable(destination);
+    else if (movedAside.isEmpty())
+        QFile::remove(destination);
 
     QMessageBox::StandardButton answer = QMessageBox::Ignore;
     if (!error.isEmpty() && !noUser)

@@ -4,10 +4,7 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
@@ -19,14 +16,11 @@ Installation::~Installation() = default;
 
 bool Installation::create()
 {
-    if (!scratch->isValid())
-        return false;
-    if (!QDir().mkpath(dir()) || !QDir().mkpath(tempDir()))
-        return false;
-    const QString source = QStringLiteral(UPDATE_BINARY);
-    if (!QFile::copy(source, path("update")))
-        return false;
-    return QFile::setPermissions(path("update"), QFile::permissions(source));
+    const QString built = QStringLiteral(UPDATE_BINARY);
+    return scratch->isValid() && QDir().mkpath(dir()) && QDir().mkpath(tempDir()) &&
+           QDir().mkpath(root() + "/runtime") && QFile::copy(built, path("update")) &&
+           QFile::setPermissions(root() + "/runtime", QFile::Permissions(0x7000)) &&
+           QFile::setPermissions(path("update"), QFile::permissions(built));
 }
 
 QString Installation::root() const
@@ -44,50 +38,36 @@ QString Installation::tempDir() const
     return root() + "/tmp";
 }
 
-QString Installation::path(const QString& relative) const
-{
-    return dir() + "/" + relative;
-}
-
 void Installation::writeMirrors(const QList<Mirror>& mirrors) const
 {
-    QFile::remove(path("mirrors.ini"));
-    QSettings settings(path("mirrors.ini"), QSettings::IniFormat);
-    settings.beginWriteArray("mirrors", int(mirrors.size()));
-    for (int i = 0; i < mirrors.size(); ++i) {
-        settings.setArrayIndex(i);
-        settings.setValue("mirror", QString("mirror%1").arg(i));
-    }
-    settings.endArray();
-    for (int i = 0; i < mirrors.size(); ++i) {
-        settings.beginGroup(QString("mirror%1").arg(i));
-        settings.setValue("url", mirrors.at(i).url);
-        settings.setValue("retries", mirrors.at(i).retries);
-        settings.setValue("timeout", mirrors.at(i).timeout);
-        settings.endGroup();
-    }
+    QByteArray text = "[mirrors]\nsize=" + QByteArray::number(mirrors.size()) + "\n";
+    for (int i = 1; i <= mirrors.size(); ++i)
+        text += QString("%1\\mirror=site%1\n").arg(i).toUtf8();
+    for (int i = 1; i <= mirrors.size(); ++i)
+        text += QString("[site%1]\nurl=%2\nretries=%3\ntimeout=%4\n")
+                    .arg(i)
+                    .arg(mirrors[i - 1].url)
+                    .arg(mirrors[i - 1].retries)
+                    .arg(mirrors[i - 1].timeout)
+                    .toUtf8();
+    writeFile(path("mirrors.ini"), text);
 }
 
-void Installation::writeSettings(int streams, const QString& server) const
+void Installation::writeSettings(int streams, const QString& server, const QString& proxy) const
 {
     QSettings settings(path("update.ini"), QSettings::IniFormat);
     settings.beginGroup("update");
     settings.setValue("streams", streams);
-    if (server.isEmpty())
-        settings.remove("server");
-    else
-        settings.setValue("server", server);
-    settings.endGroup();
+    for (const auto& [key, value] : {std::pair{"server", server}, std::pair{"proxy", proxy}})
+        value.isEmpty() ? settings.remove(key) : settings.setValue(key, value);
 }
 
 Installation::Record Installation::record() const
 {
     QSettings settings(path("update.ini"), QSettings::IniFormat);
-    Record r;
-    r.version = settings.value("current/version").toString();
-    r.dir = settings.value("current/dir").toString();
-    r.type = settings.value("current/type").toString();
-    return r;
+    settings.beginGroup("current");
+    return {settings.value("version").toString(), settings.value("dir").toString(),
+            settings.value("type").toString()};
 }
 
 bool Installation::install(const ProductTree& product) const
@@ -103,45 +83,35 @@ QString Installation::compareWith(const ProductTree& product) const
 {
     QStringList problems;
     for (const ProductFile& f : product.files) {
-        const QString p = path(f.installedPath());
-        if (!QFileInfo(p).isFile())
+        if (!QFileInfo(path(f.installedPath())).isFile())
             problems << f.installedPath() + ": missing";
-        else if (readFile(p) != f.content)
+        else if (readFile(path(f.installedPath())) != f.content)
             problems << f.installedPath() + ": wrong content";
+    }
+    QDirIterator it(dir(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        if (!info.isSymLink() && (info.permissions() & QFile::WriteOther))
+            problems << info.filePath() + ": world-writable";
     }
     return problems.join('\n');
 }
 
 QString Installation::finishedWith(const ProductTree& product) const
 {
-    QStringList problems;
-    if (const QString files = compareWith(product); !files.isEmpty())
-        problems << files;
+    QStringList problems{compareWith(product)};
     if (record().present())
         problems << "update record kept";
     if (!tempEntries().isEmpty())
         problems << "left in the temporary directory: " + tempEntries().join(' ');
+    problems.removeAll(QString());
     return problems.join('\n');
-}
-
-QStringList Installation::worldWritable() const
-{
-    QStringList found;
-    QDirIterator it(dir(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString p = it.next();
-        const QFileInfo info(p);
-        if (!info.isSymLink() && (info.permissions() & QFile::WriteOther))
-            found << QDir(dir()).relativeFilePath(p);
-    }
-    return found;
 }
 
 QStringList Installation::tempEntries() const
 {
-    return QDir(tempDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
-                                     QDir::System);
+    return QDir(tempDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
 std::unique_ptr<QProcess> Installation::start(const QStringList& arguments) const
@@ -149,12 +119,9 @@ std::unique_ptr<QProcess> Installation::start(const QStringList& arguments) cons
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(QString::fromLatin1(name));
+        env.remove(name);
     env.insert("TMPDIR", tempDir());
     env.insert("XDG_RUNTIME_DIR", root() + "/runtime");
-    QDir().mkpath(root() + "/runtime");
-    QFile::setPermissions(root() + "/runtime",
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     process->setProcessEnvironment(env);
     process->setWorkingDirectory(root());
     process->start(path("update"), arguments);
@@ -164,11 +131,9 @@ std::unique_ptr<QProcess> Installation::start(const QStringList& arguments) cons
 
 Installation::Run Installation::wait(QProcess* process, int timeoutMs)
 {
+    if (process->state() != QProcess::NotRunning)
+        QSignalSpy(process, &QProcess::finished).wait(timeoutMs);
     Run r;
-    if (process->state() != QProcess::NotRunning) {
-        QSignalSpy finished(process, &QProcess::finished);
-        finished.wait(timeoutMs);
-    }
     r.finished = process->state() == QProcess::NotRunning &&
                  process->exitStatus() == QProcess::NormalExit &&
                  process->error() != QProcess::FailedToStart;
@@ -181,7 +146,7 @@ Installation::Run Installation::run(const QStringList& arguments, int timeoutMs)
 {
     std::unique_ptr<QProcess> process = start(arguments);
     Run r = wait(process.get(), timeoutMs);
-    if (!r.finished && process->state() != QProcess::NotRunning) {
+    if (process->state() != QProcess::NotRunning) {
         process->kill();
         process->waitForFinished(5000);
     }
@@ -193,7 +158,6 @@ QStringList Installation::Run::messages() const
     static const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
     QStringList lines;
     for (QString line : errorOutput.split('\n')) {
-        // Notes about the runtime directory and the platform plugin are not ours.
         if (!line.isEmpty() && !line.startsWith("QStandardPaths:") &&
             !line.startsWith("This plugin does not support"))
             lines << line.remove(stamp);

@@ -4,32 +4,16 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSettings>
+#include <QUrl>
 
 #include <zlib.h>
 
-ProductTree& ProductTree::add(const QString& group, const QString& name, const QByteArray& content)
+ProductTree& ProductTree::add(const QString& group, const QString& name, const QByteArray& content,
+                              const QString& unpackedName)
 {
-    ProductFile f;
-    f.group = group;
-    f.name = name;
-    f.content = content;
-    files.append(f);
-    return *this;
-}
-
-ProductTree& ProductTree::addPacked(const QString& group, const QString& name,
-                                    const QString& unpackedName, const QByteArray& content)
-{
-    ProductFile f;
-    f.group = group;
-    f.name = name;
-    f.content = content;
-    f.packed = true;
-    f.unpackedName = unpackedName;
-    files.append(f);
+    files.append({group, name, content, unpackedName});
     return *this;
 }
 
@@ -64,7 +48,7 @@ QByteArray ProductTree::randomBytes(int size, quint32 seed)
 
 QByteArray ProductTree::mirrorBytes(const ProductFile& f) const
 {
-    return f.packed ? gzip(f.content) : f.content;
+    return f.packed() ? gzip(f.content) : f.content;
 }
 
 quint64 ProductTree::totalMirrorSize() const
@@ -75,21 +59,29 @@ quint64 ProductTree::totalMirrorSize() const
     return total;
 }
 
+QStringList ProductTree::mirrorPaths() const
+{
+    QStringList paths;
+    for (const ProductFile& f : files)
+        paths << f.mirrorPath();
+    return paths;
+}
+
 QString ProductTree::write(const QString& mirrorRoot, const QString& version,
                            const QString& type) const
 {
     const QString versionDir = mirrorRoot + "/" + version;
-    QDir().mkpath(versionDir);
     const QString indexPath = versionDir + "/" + type + ".ini";
+    QDir().mkpath(versionDir);
     QFile::remove(indexPath);
     {
         QSettings index(indexPath, QSettings::IniFormat);
         for (const ProductFile& f : files) {
             const QByteArray bytes = mirrorBytes(f);
             QString value = md5(bytes) + "::" + QString::number(bytes.size());
-            if (f.packed)
-                value += "::" + md5(f.content) + "::" + QString::number(f.content.size()) + "::" +
-                         f.unpackedName;
+            if (f.packed())
+                value += "::" + md5(f.content) + "::" + QString::number(f.content.size()) +
+                         "::" + f.unpackedName;
             index.setValue(f.group + "/" + f.name, value);
             writeFile(versionDir + "/" + f.mirrorPath(), bytes);
         }
@@ -100,39 +92,69 @@ QString ProductTree::write(const QString& mirrorRoot, const QString& version,
     return versionDir;
 }
 
+ProductTree clientProduct(int version)
+{
+    const QByteArray v = QByteArray::number(version);
+    ProductTree p;
+    p.add("files", "readme.txt", "Voxmere client, version " + v)
+        .add("files", "data/maps/town.map", ProductTree::randomBytes(30000, 10 + version))
+        .add("files", "data/levels.pak.gz",
+             ProductTree::randomBytes(150000, 20 + version).repeated(2), "data/levels.pak")
+        .add("files", "vm3client_linux_x86", "#!/bin/sh\necho client " + v + "\n")
+        .add("files", "lib/libvoice.so", ProductTree::randomBytes(5000, 30 + version));
+    if (version == 1)
+        p.add("files", "data/empty.pak.gz", "", "data/empty.pak")
+            .add("files", "old_notes.txt", "notes of version 1");
+    else
+        p.deletePaths << "old_notes.txt";
+    return p;
+}
+
+ProductTree fourFiles()
+{
+    ProductTree p;
+    for (int i = 1; i <= 4; ++i)
+        p.add("files", QString("%1.bin").arg(QChar('a' + i - 1)),
+              ProductTree::randomBytes(i == 3 ? 300000 : 20000, i));
+    return p;
+}
+
 bool writeFile(const QString& path, const QByteArray& data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return f.write(data) == data.size();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
 
 QByteArray readFile(const QString& path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return f.readAll();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 void makeTreeWorldReadable(const QString& dir)
 {
     // The parents of a temporary directory must be passable too.
-    QFileInfo info(dir);
-    for (QDir d(info.absoluteFilePath()); !d.isRoot(); d.cdUp()) {
+    for (QDir d(QFileInfo(dir).absoluteFilePath()); !d.isRoot(); d.cdUp())
         QFile::setPermissions(d.absolutePath(), QFile::permissions(d.absolutePath()) |
                                                     QFile::ReadOther | QFile::ExeOther);
-    }
     QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString p = it.next();
-        QFileInfo fi(p);
-        QFile::Permissions perms = QFile::permissions(p) | QFile::ReadOther | QFile::ReadGroup;
-        if (fi.isDir())
-            perms |= QFile::ExeOther | QFile::ExeGroup;
-        QFile::setPermissions(p, perms);
+        QFile::setPermissions(p, QFile::permissions(p) | QFile::ReadOther | QFile::ReadGroup |
+                                     (QFileInfo(p).isDir() ? QFile::ExeOther | QFile::ExeGroup
+                                                           : QFile::Permissions()));
     }
+}
+
+QStringList pathsBelow(const QStringList& paths, const QString& marker)
+{
+    QStringList result;
+    for (const QString& path : paths) {
+        const int at = path.indexOf(marker);
+        if (at >= 0)
+            result << QUrl::fromPercentEncoding(path.mid(at + marker.size()).toUtf8());
+    }
+    return result;
 }

@@ -1,21 +1,22 @@
 #pragma once
 
+// A version's file set as tests put it onto a mirror: the product index VERSION/TYPE.ini and
+// every file below VERSION/GROUP/, written with QSettings and zlib directly, independent of the
+// code under test; and the sample products the tests share.
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-// A version's file set as tests write it onto a mirror: the product index VERSION/TYPE.ini and
-// every file below VERSION/GROUP/. Written with QSettings and zlib directly, independent of the
-// code under test.
 struct ProductFile {
     QString group;        // the index group, the directory on the mirror
     QString name;         // key; may hold "/"
     QByteArray content;   // the installed content
-    bool packed = false;  // stored gzip-packed on the mirror as name, installed as unpackedName
-    QString unpackedName; // installed path of a packed file
+    QString unpackedName; // installed path of a file stored gzip-packed as name; empty if plain
 
-    QString installedPath() const { return packed ? unpackedName : name; }
+    bool packed() const { return !unpackedName.isEmpty(); }
+    QString installedPath() const { return packed() ? unpackedName : name; }
     QString mirrorPath() const { return group + "/" + name; }
 };
 
@@ -25,24 +26,29 @@ public:
     QList<ProductFile> files;
     QStringList deletePaths;
 
-    ProductTree& add(const QString& group, const QString& name, const QByteArray& content);
-    ProductTree& addPacked(const QString& group, const QString& name, const QString& unpackedName,
-                           const QByteArray& content);
-
-    // Writes mirrorRoot/version/type.ini and the files. Returns the version directory.
-    // The tree is made world-readable (nginx workers run as nobody).
+    ProductTree& add(const QString& group, const QString& name, const QByteArray& content,
+                     const QString& unpackedName = QString());
+    // Writes mirrorRoot/version/type.ini and the files, world-readable; returns the version
+    // directory.
     QString write(const QString& mirrorRoot, const QString& version, const QString& type) const;
-
-    // The bytes a file has on the mirror (packed files gzip-compressed).
-    QByteArray mirrorBytes(const ProductFile& f) const;
+    QByteArray mirrorBytes(const ProductFile& f) const; // packed files gzip-compressed
     quint64 totalMirrorSize() const;
+    QStringList mirrorPaths() const;
 
     static QString md5(const QByteArray& data);
     static QByteArray gzip(const QByteArray& data);
     static QByteArray randomBytes(int size, quint32 seed);
 };
 
-// Small file helpers for tests.
+// Versions 1 and 2 of a small client: plain, nested, packed and executable files; version 1
+// also has an empty packed file and notes that version 2 deletes.
+ProductTree clientProduct(int version);
+// Four files a.bin..d.bin, fetched in this order by a single stream; c.bin is the big one.
+ProductTree fourFiles();
+
 bool writeFile(const QString& path, const QByteArray& data);
 QByteArray readFile(const QString& path);
 void makeTreeWorldReadable(const QString& dir);
+// The paths that contain `marker`, each without what precedes it and the marker itself,
+// percent-decoded, in their order.
+QStringList pathsBelow(const QStringList& paths, const QString& marker);

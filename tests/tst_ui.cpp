@@ -1,0 +1,340 @@
+// The window and what it keeps on disk: figures, the update record, the download directory, and
+// the workflow with a user whose message boxes the test answers.
+#include "approottesting.h"
+#include "downloaddirectory.h"
+#include "ftpproductdownloadsession.h"
+#include "installation.h"
+#include "mainwindow.h"
+#include "producttree.h"
+#include "testservers.h"
+#include "updaterecord.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace
+{
+
+const QString clientType = "client_linux_x86";
+
+// The window with its protected state in reach, and its widgets found by object name.
+class ProbeWindow : public MainWindow
+{
+public:
+    ProbeWindow() : MainWindow(false, "client_linux_x86", 1) {}
+    FTPProductDownloadSession* runningSession() const { return session; }
+    void setTimerId(int id) { timerId = id; }
+    QString log() const { return child<QTextEdit>("outputTextEdit")->toPlainText(); }
+    template <typename T> T* child(const char* name) const
+    {
+        T* widget = findChild<T*>(QString::fromLatin1(name));
+        if (!widget)
+            qFatal("no widget %s", name);
+        return widget;
+    }
+};
+
+// Answers every modal message box: Ignore where it is offered (the questions of the apply),
+// otherwise OK. Records "title|text" of each box.
+class BoxAnswerer : public QObject
+{
+public:
+    BoxAnswerer()
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box == answered)
+                return;
+            answered = box;
+            seen << box->windowTitle() + "|" + box->text();
+            QAbstractButton* ignore = box->button(QMessageBox::Ignore);
+            (ignore ? ignore : box->button(QMessageBox::Ok))->click();
+        });
+        timer.start(20);
+    }
+    QStringList seen;
+
+private:
+    QTimer timer;
+    QPointer<QMessageBox> answered;
+};
+
+} // namespace
+
+class UiTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<Installation> inst;
+    QTemporaryDir mirrorRoot;
+    NginxServer nginx;
+    QString caseName;
+    int caseCount = 0;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(nginx.start(mirrorRoot.path(), "location /slow/ { alias ROOT/; limit_rate 1; }"),
+                 qPrintable(nginx.output()));
+    }
+
+    // Each case gets an installation whose only mirror sends the index of version 1 slowly.
+    void init()
+    {
+        inst = std::make_unique<Installation>();
+        QVERIFY(inst->create());
+        inst->writeSettings(1);
+        setAppRootPathForTesting(inst->dir());
+        qputenv("TMPDIR", QFile::encodeName(inst->tempDir()));
+        caseName = QString("case%1").arg(++caseCount);
+        QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + "/1/" + clientType + ".ini",
+                          "[files]\n"));
+        inst->writeMirrors({{nginx.baseUrl() + "/slow/" + caseName + "/"}});
+    }
+
+    void cleanup()
+    {
+        setAppRootPathForTesting(QString());
+        qputenv("TMPDIR", QFile::encodeName(QFileInfo(inst->root()).path()));
+    }
+
+    void progress_data()
+    {
+        QTest::addColumn<quint64>("current");
+        QTest::addColumn<quint64>("total");
+        QTest::addColumn<QString>("shown"); // bar maximum, bar value, done label, total label
+        QTest::newRow("reset") << quint64(0) << quint64(1) << "0|0|0 KB|0 KB";
+        QTest::newRow("a sixth") << quint64(150000) << quint64(1000000)
+                                 << "10000|1500|150 KB|1000 KB";
+        QTest::newRow("below 1000 bytes") << quint64(999) << quint64(5000) << "50|9|0 KB|5 KB";
+        QTest::newRow("total below 100 bytes") << quint64(50) << quint64(99) << "0|0|0 KB|0 KB";
+        QTest::newRow("beyond 4 GB") << quint64(3000000000ULL) << quint64(6000000000ULL)
+                                     << "60000000|30000000|3000000 KB|6000000 KB";
+    }
+    void progress()
+    {
+        QFETCH(quint64, current);
+        QFETCH(quint64, total);
+        QFETCH(QString, shown);
+        ProbeWindow window;
+        // Start from a different display so that every field must really be written.
+        window.onProgressUpdate(777777, 888888);
+        window.onProgressCount(current, total);
+        auto* bar = window.child<QProgressBar>("totalProgressBar");
+        QCOMPARE(QStringList({QString::number(bar->maximum()), QString::number(bar->value()),
+                              window.child<QLabel>("totalSizeLabel")->text(),
+                              window.child<QLabel>("totalTotalSizeLabel")->text()})
+                     .join('|'),
+                 shown);
+        // The speed is what arrived over the seconds counted, only on the window's own timer.
+        window.setTimerId(4242);
+        QStringList speeds;
+        for (int id : {4243, 4242, 4242, 4242}) {
+            QTimerEvent tick(id);
+            QCoreApplication::sendEvent(&window, &tick);
+            speeds << window.child<QLabel>("downloadSpeedLabel")->text();
+        }
+        const quint64 kb = current / 1000;
+        QCOMPARE(speeds,
+                 QStringList({"0 KB/s", QString("%1 KB/s").arg(kb), QString("%1 KB/s").arg(kb / 2),
+                              QString("%1 KB/s").arg(kb / 3)}));
+    }
+
+    void record_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("dir"); // @ stands for the scratch temporary directory
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<bool>("usable");
+        QTest::addColumn<bool>("dirUsable");
+        const auto row = [](const char* name, const char* version, const char* dir,
+                            const char* layout, bool usable, bool dirUsable) {
+            QTest::newRow(name) << QString(version) << QString(dir) << QString(layout) << usable
+                                << dirUsable;
+        };
+        row("usable", "57", "@/voxmere_temp_0", "dir", true, true);
+        row("no version key", "", "@/voxmere_temp_0", "dir", false, true);
+        row("version is a path", "../57", "@/voxmere_temp_0", "dir", false, true);
+        row("dir removed", "57", "@/voxmere_temp_0", "none", false, false);
+        row("dir is a link to a directory", "57", "@/voxmere_temp_0", "link", false, false);
+        row("dir owned by another user", "57", "@/voxmere_temp_0", "foreign", false, false);
+        row("foreign name", "57", "@/downloads", "dir", false, false);
+        row("relative path", "57", "voxmere_temp_0", "dir", false, false);
+        row("dot dot inside", "57", "@/voxmere_temp_0/../voxmere_temp_0", "dir", false, false);
+    }
+    void record()
+    {
+        QFETCH(QString, version);
+        QFETCH(QString, dir);
+        QFETCH(QString, layout);
+        QFETCH(bool, usable);
+        QFETCH(bool, dirUsable);
+        const QString iniDir = inst->dir();
+        dir.replace("@", inst->tempDir());
+        // A relative path would resolve from the current directory.
+        QVERIFY(QDir::setCurrent(inst->tempDir()));
+        if (layout == "dir" || layout == "foreign")
+            QVERIFY(QDir().mkpath(dir));
+        else if (layout == "link")
+            QVERIFY(QFile::link(inst->root(), dir));
+        if (layout == "foreign")
+            QCOMPARE(::chown(QFile::encodeName(dir).constData(), 65534, 65534), 0);
+        writeUpdateData(iniDir, version, dir, "client");
+        QStringList got(3, "untouched");
+        QCOMPARE(getExistingUpdateData(iniDir, &got[0], &got[1], &got[2]), usable);
+        QCOMPARE(got, usable ? (QStringList{version, "client", dir}) : QStringList(3, "untouched"));
+        QCOMPARE(isUsableDownloadDirectory(dir), dirUsable);
+        // Removing the record keeps the rest of the file.
+        removeUpdateData(iniDir);
+        QCOMPARE(inst->record().present(), false);
+        QCOMPARE(QSettings(inst->path("update.ini"), QSettings::IniFormat).value("update/streams"),
+                 QVariant("1"));
+        QDir::setCurrent(QDir::rootPath());
+    }
+
+    // A new download directory is never one that exists in any form, nor made through a link.
+    void downloadDirectory()
+    {
+        const QString root = inst->tempDir() + "/";
+        const QString elsewhere = inst->root() + "/elsewhere";
+        QVERIFY(QDir().mkpath(elsewhere) && QDir().mkpath(root + "voxmere_temp_0"));
+        QVERIFY(writeFile(root + "voxmere_temp_1", "x"));
+        QVERIFY(QFile::link("/nothing", root + "voxmere_temp_2"));
+        QVERIFY(QFile::link(elsewhere, root + "voxmere_temp_3"));
+        const QString made = createDownloadDirectory(root);
+        QCOMPARE(made, root + "voxmere_temp_4");
+        QCOMPARE(int(QFileInfo(made).permissions() & 0x0077), 0);
+        QVERIFY(QFileInfo(made).isDir());
+        QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // A record of the same version resumes in its directory with its type; one of another
+    // version is cleaned up with its session file.
+    void start_data()
+    {
+        QTest::addColumn<QString>("record");  // version|type; empty: no record
+        QTest::addColumn<QString>("outcome"); // the session's type|dir|resumed, the log lines
+        QTest::newRow("no record") << ""
+                                   << "client_linux_x86|voxmere_temp_0|0";
+        QTest::newRow("same version, its type")
+            << "1|client_custom"
+            << "client_custom|voxmere_temp_5|1;Previous update session for v. 1 found";
+        QTest::newRow("other version")
+            << "56|client_custom"
+            << "client_linux_x86|voxmere_temp_0|0;Cleanup previous session (v. 56, "
+               "TMP/voxmere_temp_5) files...;Ok";
+    }
+    void start()
+    {
+        QFETCH(QString, record);
+        QFETCH(QString, outcome);
+        const QString temp = inst->tempDir() + "/";
+        if (!record.isEmpty()) {
+            QVERIFY(writeFile(temp + "voxmere_temp_5/files/a.bin", "fetched earlier"));
+            writeUpdateData(inst->dir(), record.section('|', 0, 0), temp + "voxmere_temp_5",
+                            record.section('|', 1));
+            QVERIFY(writeFile(inst->path("session_" + record.section('|', 0, 0) + ".ini"), "[x]"));
+        }
+        ProbeWindow window;
+        BoxAnswerer boxes;
+        window.on_startButton_clicked();
+        const FTPProductDownloadSession* session = window.runningSession();
+        QVERIFY(session);
+        QStringList got{QStringList{session->params.clientType,
+                                    QString(session->params.downloadDir).remove(temp),
+                                    QString::number(session->params.resumeDownloadDir)}
+                            .join('|')};
+        got << window.log().split('\n').filter(
+            QRegularExpression("^(Previous update|Cleanup|Ok$)"));
+        QCOMPARE(got, outcome.replace("TMP/", temp).split(';'));
+        QCOMPARE(inst->record().dir, temp + got.first().section('|', 1, 1));
+        QCOMPARE(boxes.seen, QStringList());
+        QVERIFY(!QFileInfo::exists(inst->path("session_56.ini")));
+    }
+
+    void updateThenStartClient_data()
+    {
+        QTest::addColumn<QString>("hindrance");
+        QTest::addColumn<QString>("firstBox"); // ends the first run
+        QTest::addColumn<QStringList>("fetchedOnRestart");
+        const QString index = clientType + ".ini";
+        // The files come in order: what was fetched before the missing one is not fetched again.
+        QTest::newRow("download cancelled, restarted")
+            << "cancel"
+            << "Update|Download cancelled. Push \"Details\" to check reasons."
+            << QStringList{index, "files/c.bin", "files/d.bin", "files/vm3client_linux_x86"};
+        // The second apply in this process replaces the updater again: the copy moved aside by
+        // the first one must not be in the way.
+        QTest::newRow("apply incomplete, restarted")
+            << "apply"
+            << "Update|Update incomplete. Push \"Details\" to check reasons." << QStringList{index};
+    }
+    void updateThenStartClient()
+    {
+        QFETCH(QString, hindrance);
+        QFETCH(QString, firstBox);
+        QFETCH(QStringList, fetchedOnRestart);
+        ProductTree p = fourFiles();
+        p.add("files", "vm3client_linux_x86", "#!/bin/sh\npwd > \"$0.marker\"\n");
+        if (hindrance == "apply")
+            p.add("files", "update", "the next updater");
+        const QString missing =
+            p.write(mirrorRoot.path() + "/" + caseName, "1", clientType) + "/files/c.bin";
+        inst->writeMirrors({{nginx.baseUrl() + "/" + caseName + "/"}});
+        if (hindrance == "cancel")
+            QVERIFY(QFile::rename(missing, missing + ".aside"));
+        const QByteArray oldUpdater = readFile(inst->path("update"));
+        if (hindrance == "apply")
+            QVERIFY(writeFile(inst->path("b.bin/keep"), "in the way"));
+        const auto fetched = [&] {
+            return pathsBelow(nginx.requestedPaths(), QString("/%1/1/").arg(caseName));
+        };
+
+        ProbeWindow window;
+        window.show();
+        BoxAnswerer boxes;
+        QPushButton* button = window.child<QPushButton>("startButton");
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.seen.contains(firstBox), 30000);
+        QTRY_COMPARE(button->text(), QString("Restart"));
+        QVERIFY(button->isEnabled() && !window.runningSession());
+        // Only the questions about b.bin came before, each answered with Ignore.
+        QCOMPARE(boxes.seen.filter(QRegularExpression("^Question\\|.*b\\.bin")).size() + 1,
+                 boxes.seen.size());
+        QCOMPARE(inst->record().version, QString("1"));
+        QVERIFY(QFileInfo::exists(inst->record().dir + "/files/b.bin"));
+        if (hindrance == "apply") {
+            QCOMPARE(readFile(inst->path("update")), QByteArray("the next updater"));
+            QCOMPARE(readFile(inst->path("_old_update")), oldUpdater);
+            QVERIFY(QDir(inst->path("b.bin")).removeRecursively());
+        } else {
+            QVERIFY(QFile::rename(missing + ".aside", missing));
+        }
+        boxes.seen.clear();
+        const int before = int(fetched().size());
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Start Voxmere"), 30000);
+        QVERIFY(window.log().contains("Previous update session for v. 1 found"));
+        QCOMPARE(fetched().mid(before), fetchedOnRestart);
+        QCOMPARE(boxes.seen, QStringList());
+        QVERIFY2(window.log().contains("Update finished, version: 1"), qPrintable(window.log()));
+        QCOMPARE(inst->finishedWith(p), QString());
+
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(inst->path("vm3client_linux_x86.marker")).size() > 0,
+                                 10000);
+        QCOMPARE(readFile(inst->path("vm3client_linux_x86.marker")).trimmed(),
+                 QFile::encodeName(inst->dir()));
+        QVERIFY(!window.isVisible());
+    }
+};
+
+QTEST_MAIN(UiTest)
+#include "tst_ui.moc"

@@ -1,0 +1,130 @@
+#include "filemd5.h"
+#include "producttree.h"
+#include "safepath.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Checksums and packing, checked against the command-line tools rather than the classes the
+// code under test is built on; and the path check every index entry goes through.
+class UtilTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+    // The standard output of a command that must succeed; null when it fails.
+    static QByteArray run(const QString& program, const QStringList& args)
+    {
+        QProcess p;
+        p.start(program, args);
+        const bool ok =
+            p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        return ok ? p.readAllStandardOutput() : QByteArray();
+    }
+
+private slots:
+    void safePath_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("safe");
+        QTest::newRow("nested") << "plugins/imageformats/libqjpeg.so" << true;
+        QTest::newRow("dots inside a name") << "a..b/.hidden/x.tar.gz" << true;
+        QTest::newRow("spaces and unicode") << QString::fromUtf8("Daten/Übersicht 1.txt") << true;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("absolute") << "/etc/passwd" << false;
+        QTest::newRow("parent") << ".." << false;
+        QTest::newRow("inner parent") << "a/../../x" << false;
+        QTest::newRow("current") << "a/./b" << false;
+        QTest::newRow("empty component") << "a//b" << false;
+        QTest::newRow("backslash") << "a\\b" << false;
+        QTest::newRow("NUL") << QString("a") + QChar(0) + "b" << false;
+        QTest::newRow("newline") << "a\nb" << false;
+        QTest::newRow("C1 control") << QString("a") + QChar(0x85) << false;
+    }
+    void safePath()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, safe);
+        QCOMPARE(isSafeRelativePath(path), safe);
+    }
+
+    // A negative size stands for a missing file (-1) or a directory (-2): no checksum.
+    void hashMatchesMd5sum_data()
+    {
+        QTest::addColumn<int>("size");
+        for (int size : {0, 16383, 16384, 16385, 5 * 1024 * 1024 + 77, -1, -2})
+            QTest::addRow("%d", size) << size;
+    }
+    void hashMatchesMd5sum()
+    {
+        QFETCH(int, size);
+        const QString file = path(QString("data%1").arg(size));
+        if (size == -2)
+            QVERIFY(QDir().mkpath(file));
+        if (size >= 0)
+            QVERIFY(writeFile(file, ProductTree::randomBytes(size, quint32(size) + 1)));
+        const QString expected = size < 0 ? QString() : run("md5sum", {file}).left(32);
+        QCOMPARE(getFileMD5Ex(file), expected);
+        QCOMPARE(getFileMD5(file), expected);
+        // A null result never equals a checksum, not even that of empty input.
+        QCOMPARE(getFileMD5Ex(file).isNull(), size < 0);
+    }
+
+    // GNU gzip unpacks what zipFile packs; unzipFile unpacks what GNU gzip packs, refuses a
+    // damaged stream without leaving a destination, and copies a source that is not packed.
+    void packing_data()
+    {
+        QTest::addColumn<QByteArray>("source");   // unpacked content
+        QTest::addColumn<int>("damageAt");        // byte of the packed stream changed; -1: none
+        QTest::addColumn<int>("cutAt");           // packed stream cut there; -1: whole
+        QTest::addColumn<QByteArray>("expected"); // "=" and the content, or "<none>"
+        const QByteArray random = ProductTree::randomBytes(300 * 1024 + 5, 2);
+        QByteArray text;
+        for (int i = 0; text.size() < 2 * 1024 * 1024 + 3; ++i)
+            text += QByteArray::number(i * 7919 % 1000) + (i % 13 ? " " : "\n");
+        QTest::newRow("empty") << QByteArray() << -1 << -1 << QByteArray("=");
+        QTest::newRow("random") << random << -1 << -1 << "=" + random;
+        QTest::newRow("text 2 MB") << text << -1 << -1 << "=" + text;
+        QTest::newRow("cut in the header") << random << -1 << 5 << QByteArray("<none>");
+        QTest::newRow("cut in the body") << random << -1 << 20000 << QByteArray("<none>");
+        QTest::newRow("cut in the trailer") << random << -1 << -3 << QByteArray("<none>");
+        QTest::newRow("changed body byte") << random << 30000 << -1 << QByteArray("<none>");
+        QTest::newRow("changed checksum byte") << random << -6 << -1 << QByteArray("<none>");
+        QTest::newRow("changed length byte") << random << -2 << -1 << QByteArray("<none>");
+    }
+    void packing()
+    {
+        QFETCH(QByteArray, source);
+        QFETCH(int, damageAt);
+        QFETCH(int, cutAt);
+        QFETCH(QByteArray, expected);
+        const QString in = path("in"), gz = path("in.gz"), out = path("out");
+        QVERIFY(writeFile(in, source) && writeFile(out, "stale content"));
+        QByteArray packed = run("gzip", {"-9", "-c", in});
+        QVERIFY(!packed.isEmpty());
+        if (damageAt != -1) {
+            const int i = damageAt < 0 ? packed.size() + damageAt : damageAt;
+            packed[i] = char(packed[i] ^ 0x55);
+        }
+        if (cutAt != -1)
+            packed = packed.left(cutAt < 0 ? packed.size() + cutAt : cutAt);
+        QVERIFY(writeFile(gz, packed));
+        QCOMPARE(unzipFile(out, gz), expected != "<none>");
+        QCOMPARE(QFileInfo::exists(out) ? "=" + readFile(out) : QByteArray("<none>"), expected);
+        if (expected == "<none>")
+            return;
+        // Packing: best compression, as gzip -9 gives it.
+        QVERIFY(zipFile(path("zipped.gz"), in));
+        QCOMPARE(run("gzip", {"-dc", path("zipped.gz")}), source);
+        QVERIFY(QFileInfo(path("zipped.gz")).size() <= qMax(100, int(packed.size() * 105 / 100)));
+        // A source without a gzip header is copied as it is.
+        QVERIFY(unzipFile(out, in));
+        QCOMPARE(readFile(out), source);
+    }
+};
+
+QTEST_GUILESS_MAIN(UtilTest)
+#include "tst_util.moc"
