@@ -81,7 +81,7 @@ private:
     }
 
     QTemporaryDir mirrorRoot;
-    NginxServer nginx;
+    NginxServer nginx, tls;
     VsftpdServer vsftpd;
     SquidServer squid;
     std::unique_ptr<Installation> inst;
@@ -96,6 +96,7 @@ void UpdateEndToEndTest::initTestCase()
                          "location /slow/ { alias ROOT/; limit_rate_after 40k; limit_rate 1k; }\n"
                          "location /busy/ { return 503; }\nlocation /drop/ { return 444; }"),
              qPrintable(nginx.output()));
+    QVERIFY2(tls.start(mirrorRoot.path(), QString(), true), qPrintable(tls.output()));
     QVERIFY2(vsftpd.start(mirrorRoot.path()), qPrintable(vsftpd.output()));
     QVERIFY2(squid.start(), qPrintable(squid.output()));
 }
@@ -217,6 +218,8 @@ void UpdateEndToEndTest::failingMirror_data()
     QTest::newRow("no answer, two tries") << "/drop" << 2 << 2;
     // A missing file is not asked for again.
     QTest::newRow("missing index") << "/missing" << 3 << 1;
+    // A certificate nobody vouches for ends the connection before any request.
+    QTest::newRow("https, unknown authority") << "https" << 3 << 0;
 }
 
 // Every mirror fails: the download ends as failed, the installation untouched.
@@ -226,10 +229,12 @@ void UpdateEndToEndTest::failingMirror()
     QFETCH(int, retries);
     QFETCH(int, requests);
     QVERIFY(inst->install(clientProduct(1)));
-    inst->writeMirrors({{mirror(nginx.baseUrl(), kind), retries, 0}});
+    const bool https = kind == "https";
+    inst->writeMirrors(
+        {{https ? mirror(tls.baseUrl()) : mirror(nginx.baseUrl(), kind), retries, 0}});
     const Installation::Run run = update("4");
     QVERIFY2(run.finished && run.exitCode == 2, qPrintable(run.errorOutput));
-    QCOMPARE(nginx.requests().filter(kind + "/" + caseName + "/4/" + productIndex).size(),
+    QCOMPARE((https ? tls : nginx).requests().filter(caseName + "/4/" + productIndex).size(),
              requests);
     QCOMPARE(inst->compareWith(clientProduct(1)), QString());
 }
@@ -291,6 +296,10 @@ void UpdateEndToEndTest::interruptedThenResumed()
     QCOMPARE(inst->tempEntries(), QStringList{QFileInfo(record.dir).fileName()});
     for (int i = 0; i < kept; ++i)
         QCOMPARE(readFile(record.dir + "/" + p.files[i].mirrorPath()), p.mirrorBytes(p.files[i]));
+    // A kept copy changed since is fetched again.
+    QByteArray changed = p.mirrorBytes(p.files[0]);
+    changed[100] = char(changed[100] ^ 1);
+    QVERIFY(writeFile(record.dir + "/" + p.files[0].mirrorPath(), changed));
 
     if (interruption == "blocked")
         QVERIFY(QDir(inst->path("b.bin")).removeRecursively());
@@ -300,20 +309,24 @@ void UpdateEndToEndTest::interruptedThenResumed()
     QVERIFY2(resumed.exitCode == 0 &&
                  resumed.errorOutput.contains("Previous update session for v. 7 found"),
              qPrintable(resumed.errorOutput));
-    QCOMPARE(httpFetched(7, before), QStringList{productIndex} + p.mirrorPaths().mid(kept));
+    // (The apply had already installed it.)
+    const QStringList again{productIndex, interruption == "blocked" ? "" : p.files[0].mirrorPath()};
+    QCOMPARE(httpFetched(7, before), QStringList(again).filter(".") + p.mirrorPaths().mid(kept));
     QCOMPARE(inst->finishedWith(p), QString());
 }
 
 void UpdateEndToEndTest::unsafeIndex_data()
 {
     QTest::addColumn<QString>("indexText");
-    // In an INI file a "\" in a key is the "/" of a path.
-    QTest::newRow("file installed outside")
-        << "[files]\nreadme.txt=%1::%2\n..\\victim.txt=%3::%4\n";
-    QTest::newRow("deletion outside") << "[files]\nreadme.txt=%1::%2\n[delete]\n..\\victim.txt=\n";
-    QTest::newRow("absolute deletion")
-        << "[files]\nreadme.txt=%1::%2\n[delete]\n\\ROOT\\victim.txt=\n";
-    QTest::newRow("deletion of the updater") << "[files]\nreadme.txt=%1::%2\n[delete]\nupdate=\n";
+    // In an INI file a "\" in a key is the "/" of a path. %F is a usable entry, %V one for the
+    // file the mirror planted, %P a packed copy of it whose unpacked checksum is not its own.
+    QTest::newRow("file installed outside") << "[files]\n%F..\\victim.txt=%V\n";
+    QTest::newRow("group outside") << "[files]\n%F[..]\nvictim.txt=%V\n";
+    QTest::newRow("deletion outside") << "[files]\n%F[delete]\n..\\victim.txt=\n";
+    QTest::newRow("absolute deletion") << "[files]\n%F[delete]\n\\ROOT\\victim.txt=\n";
+    QTest::newRow("deletion of the updater") << "[files]\n%F[delete]\nupdate=\n";
+    QTest::newRow("deletion of its settings") << "[files]\n%F[delete]\nupdate.ini=\n";
+    QTest::newRow("unpacked content not as listed") << "[files]\n%Fvictim.gz=%P::victim.txt\n";
 }
 
 void UpdateEndToEndTest::unsafeIndex()
@@ -322,22 +335,31 @@ void UpdateEndToEndTest::unsafeIndex()
     const QString victim = inst->root() + "/victim.txt";
     QVERIFY(writeFile(victim, "precious"));
     const QByteArray readme = "harmless", evil = "planted by the mirror";
+    const QByteArray packed = ProductTree::gzip(evil);
     const QString versionDir = mirrorRoot.path() + "/" + caseName + "/9/";
     QVERIFY(writeFile(versionDir + "files/readme.txt", readme));
+    QVERIFY(writeFile(versionDir + "files/victim.gz", packed));
     QVERIFY(writeFile(versionDir + "victim.txt", evil));
-    indexText.replace("%1", ProductTree::md5(readme)).replace("%2", QString::number(readme.size()));
-    indexText.replace("%3", ProductTree::md5(evil)).replace("%4", QString::number(evil.size()));
-    indexText.replace("\\ROOT", QString(inst->root()).replace('/', '\\'));
+    const auto entry = [](const QByteArray& bytes) {
+        return ProductTree::md5(bytes) + "::" + QString::number(bytes.size());
+    };
+    indexText.replace("%F", "readme.txt=" + entry(readme) + "\n")
+        .replace("%V", entry(evil))
+        .replace("%P", entry(packed) + "::" + entry(evil + "!"))
+        .replace("\\ROOT", QString(inst->root()).replace('/', '\\'));
     QVERIFY(writeFile(versionDir + productIndex, indexText.toUtf8()));
     inst->writeMirrors({{mirror(nginx.baseUrl())}});
     const QByteArray updater = readFile(inst->path("update"));
+    QVERIFY(writeFile(inst->path("update.ini"), "[update]\nstreams=2\n"));
 
     const Installation::Run run = update("9");
-    // An index that reaches outside is unusable as a whole: the update is incomplete.
+    // What reaches outside or does not check out is not installed: the update is incomplete.
     QVERIFY2(run.finished && run.exitCode == 3 && run.errorOutput.contains("Update incomplete"),
              qPrintable(run.errorOutput));
     QCOMPARE(readFile(victim), QByteArray("precious"));
     QCOMPARE(readFile(inst->path("update")), updater);
+    QVERIFY(readFile(inst->path("update.ini")).contains("streams=2"));
+    QVERIFY(!QFileInfo::exists(inst->path("victim.txt")));
     QCOMPARE(QDir(inst->root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList({"install", "runtime", "tmp", "victim.txt"}));
 }
@@ -351,11 +373,19 @@ void UpdateEndToEndTest::startChecks_data()
     const QStringList given{"--nouser", clientType, "1"};
     QTest::newRow("temporary directory unusable")
         << "tmpfile" << given << 1 << "Unable to get temp directory.";
+    QTest::newRow("no mirror list")
+        << "nomirrors" << given << 1 << "mirrors.ini is missing, cannot proceed.";
     QTest::newRow("client running goes on") << "client" << given << 0 << "Client should be";
+    QTest::newRow("wrong version code, German")
+        << "de_DE.UTF-8" << QStringList{"--nouser", clientType, "1x"} << 1
+        << "Falsche Versionsnummer";
     QTest::newRow("version from the query")
         << "query" << QStringList{"--nouser"} << 0 << "Update finished, version: 1";
+    // The one query waits five seconds for a silent server.
+    QTest::newRow("no answer from the update server")
+        << "silent" << QStringList{"--nouser"} << 1 << "Can't detect default parameters";
     // Scheduled runs with a stray argument too many still run unattended, with the version
-    // the update server names.
+    // the update server names; a version without a type is refused, not guessed at.
     QTest::newRow("four arguments, unattended")
         << "query" << QStringList{"--nouser", "a", "b", "c"} << 0 << "Update finished, version: 1";
     QTest::newRow("a version without a type")
@@ -371,9 +401,14 @@ void UpdateEndToEndTest::startChecks()
     const ProductTree p = clientProduct(1);
     publish(p, 1);
     inst->writeMirrors({{mirror(nginx.baseUrl())}});
+    // Moved-aside copies are removed beside the binary, not in the working directory.
+    QVERIFY(writeFile(inst->path("_old_update"), "x") &&
+            writeFile(inst->root() + "/_old_update", "x"));
     if (setup == "tmpfile") {
         QVERIFY(QDir(inst->tempDir()).removeRecursively());
         QVERIFY(writeFile(inst->tempDir(), "a file where the directory must be"));
+    } else if (setup == "nomirrors") {
+        QVERIFY(QFile::remove(inst->path("mirrors.ini")));
     }
     QProcess client;
     if (setup == "client") {
@@ -383,15 +418,20 @@ void UpdateEndToEndTest::startChecks()
     }
     UdpResponder responder;
     responder.setReply("1,7,7");
-    if (setup == "query")
-        inst->writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
+    responder.setSilent(setup == "silent");
+    inst->writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
+    qputenv("LC_ALL", setup.startsWith("de_") ? setup.toLatin1() : "C.UTF-8");
 
     const Installation::Run run = inst->run(args);
+    qputenv("LC_ALL", "C.UTF-8");
     client.kill();
     client.waitForFinished();
     QVERIFY2(run.finished && run.exitCode == exitCode && run.errorOutput.contains(errorText),
              qPrintable(run.errorOutput));
     QCOMPARE(responder.requestCount(), args.size() == 1 || args.size() >= 4 ? 1 : 0);
+    QVERIFY(QFileInfo::exists(inst->root() + "/_old_update"));
+    if (setup == "nomirrors" || exitCode == 0)
+        QVERIFY(!QFileInfo::exists(inst->path("_old_update")));
     if (exitCode == 0) {
         QCOMPARE(inst->finishedWith(p), QString());
     } else {

@@ -1,13 +1,11 @@
-// The command line, the update server's answer, and the start of the real binary.
+// The command line and the update server's answer; the real binary starts in the e2e test.
 #include "approottesting.h"
 #include "commandlineoptions.h"
-#include "installation.h"
 #include "producttree.h"
 #include "startupmessage.h"
 #include "udpresponder.h"
 #include "updatechecker.h"
 
-#include <QElapsedTimer>
 #include <QTest>
 
 static QStringList warnings;
@@ -112,60 +110,6 @@ private Q_SLOTS:
         // Each query is the two bytes "2\0".
         QCOMPARE(responder.requests(),
                  QList<QByteArray>(answered ? replies.size() : 0, QByteArray("2\0", 2)));
-    }
-
-    void binary_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("locale");
-        QTest::addColumn<QStringList>("messages");
-        const QStringList badVersion{"--nouser", "client_linux_x86", "1x"};
-        QTest::newRow("wrong version code")
-            << badVersion << "C.UTF-8" << QStringList{"Wrong version code"};
-        QTest::newRow("wrong version code, German")
-            << badVersion << "de_DE.UTF-8" << QStringList{"Falsche Versionsnummer"};
-        // The one query of a lone --nouser waits five seconds for the silent server.
-        QTest::newRow("no server answers")
-            << QStringList{"--nouser"} << "C.UTF-8"
-            << QStringList{"Failed to query latest client", "version from update server.",
-                           "Can't detect default parameters"};
-        // A usable command line starts the update, which this installation (no mirror list)
-        // cannot run.
-        QTest::newRow("usable command line")
-            << QStringList{"--nouser", "client_linux_x86", "3"} << "C.UTF-8"
-            << QStringList{"mirrors.ini is missing, cannot proceed."};
-    }
-    void binary()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QString, locale);
-        QFETCH(QStringList, messages);
-        UdpResponder responder;
-        responder.setSilent(true);
-        Installation inst;
-        QVERIFY(inst.create());
-        inst.writeSettings(2, "127.0.0.1:" + QString::number(responder.port()));
-        // Moved-aside files are removed beside the binary, not in the working directory, once
-        // the command line is usable.
-        for (const char* name : {"_old_update", "_old_libQtNetwork.so.4", "vm3client_linux_x86"})
-            QVERIFY(writeFile(inst.path(name), "x"));
-        QVERIFY(writeFile(inst.root() + "/_old_update", "decoy"));
-        qputenv("LC_ALL", locale.toLatin1());
-        QElapsedTimer clock;
-        clock.start();
-        const Installation::Run run = inst.run(args, 9000);
-        qputenv("LC_ALL", "C.UTF-8");
-        QVERIFY2(run.finished && run.exitCode == 1, qPrintable(run.errorOutput));
-        QCOMPARE(run.messages(), messages);
-        const int queries = args.size() == 1;
-        QCOMPARE(responder.requestCount(), queries);
-        QVERIFY2(queries ? clock.elapsed() >= 4900 : clock.elapsed() < 2000,
-                 qPrintable(QString::number(clock.elapsed())));
-        const bool cleaned = messages.first().startsWith("mirrors.ini");
-        QCOMPARE(QFileInfo::exists(inst.path("_old_update")), !cleaned);
-        QCOMPARE(QFileInfo::exists(inst.path("_old_libQtNetwork.so.4")), !cleaned);
-        QVERIFY(QFileInfo::exists(inst.path("vm3client_linux_x86")));
-        QVERIFY(QFileInfo::exists(inst.root() + "/_old_update"));
     }
 };
 

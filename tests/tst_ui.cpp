@@ -160,12 +160,9 @@ private Q_SLOTS:
                                 << dirUsable;
         };
         row("usable", "57", "@/voxmere_temp_0", "dir", true, true);
-        row("no version key", "", "@/voxmere_temp_0", "dir", false, true);
         row("version is a path", "../57", "@/voxmere_temp_0", "dir", false, true);
-        row("dir removed", "57", "@/voxmere_temp_0", "none", false, false);
         row("dir is a link to a directory", "57", "@/voxmere_temp_0", "link", false, false);
         row("dir owned by another user", "57", "@/voxmere_temp_0", "foreign", false, false);
-        row("foreign name", "57", "@/downloads", "dir", false, false);
         row("relative path", "57", "voxmere_temp_0", "dir", false, false);
         row("dot dot inside", "57", "@/voxmere_temp_0/../voxmere_temp_0", "dir", false, false);
     }
@@ -213,50 +210,6 @@ private Q_SLOTS:
         QCOMPARE(int(QFileInfo(made).permissions() & 0x0077), 0);
         QVERIFY(QFileInfo(made).isDir());
         QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
-    }
-
-    // A record of the same version resumes in its directory with its type; one of another
-    // version is cleaned up with its session file.
-    void start_data()
-    {
-        QTest::addColumn<QString>("record");  // version|type; empty: no record
-        QTest::addColumn<QString>("outcome"); // the session's type|dir|resumed, the log lines
-        QTest::newRow("no record") << ""
-                                   << "client_linux_x86|voxmere_temp_0|0";
-        QTest::newRow("same version, its type")
-            << "1|client_custom"
-            << "client_custom|voxmere_temp_5|1;Previous update session for v. 1 found";
-        QTest::newRow("other version")
-            << "56|client_custom"
-            << "client_linux_x86|voxmere_temp_0|0;Cleanup previous session (v. 56, "
-               "TMP/voxmere_temp_5) files...;Ok";
-    }
-    void start()
-    {
-        QFETCH(QString, record);
-        QFETCH(QString, outcome);
-        const QString temp = inst->tempDir() + "/";
-        if (!record.isEmpty()) {
-            QVERIFY(writeFile(temp + "voxmere_temp_5/files/a.bin", "fetched earlier"));
-            writeUpdateData(inst->dir(), record.section('|', 0, 0), temp + "voxmere_temp_5",
-                            record.section('|', 1));
-            QVERIFY(writeFile(inst->path("session_" + record.section('|', 0, 0) + ".ini"), "[x]"));
-        }
-        ProbeWindow window;
-        BoxAnswerer boxes;
-        window.on_startButton_clicked();
-        const FTPProductDownloadSession* session = window.runningSession();
-        QVERIFY(session);
-        QStringList got{QStringList{session->params.clientType,
-                                    QString(session->params.downloadDir).remove(temp),
-                                    QString::number(session->params.resumeDownloadDir)}
-                            .join('|')};
-        got << window.log().split('\n').filter(
-            QRegularExpression("^(Previous update|Cleanup|Ok$)"));
-        QCOMPARE(got, outcome.replace("TMP/", temp).split(';'));
-        QCOMPARE(inst->record().dir, temp + got.first().section('|', 1, 1));
-        QCOMPARE(boxes.seen, QStringList());
-        QVERIFY(!QFileInfo::exists(inst->path("session_56.ini")));
     }
 
     void updateThenStartClient_data()
