@@ -6,8 +6,8 @@
 #   3. the bundled updater (cmake --install of the build) runs `update --nouser` in a scratch
 #      installation, under /usr/bin/time -v;
 #   4. prints the wall time, the speed, the peak memory and whether the file arrived exact.
-# Writes about 13.5 GB (mirror copy, download directory, installed file) below $BENCH_TMP (the
-# system's temporary directory by default) and removes it. Not part of the test suite.
+# Writes about 13.5 GB (mirror copy, download directory, installed file) in the
+# system's temporary directory (TMPDIR) and removes it. Not part of the test suite.
 # Usage: bench/transfer-4g.sh [BUILD_DIR]   (default: build/linux-i386)
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,13 +15,13 @@ BUILD=$(cd "${1:-$SRC/build/linux-i386}" && pwd)
 SIZE=${BENCH_SIZE:-4831838208} # 4.5 GiB
 PUBLISH=$BUILD/src/publish/update-publish
 
-free_kb=$(df -Pk "${BENCH_TMP:-${TMPDIR:-/tmp}}" | awk 'NR == 2 {print $4}')
+WORK=$(mktemp -d -t transfer4g.XXXXXX)
+free_kb=$(df -Pk "$WORK" | awk 'NR == 2 {print $4}')
 if [ "$free_kb" -lt $((3 * SIZE / 1024 + 1048576)) ]; then
     echo "transfer-4g: needs $((3 * SIZE / 1024 / 1024 / 1024 + 1)) GB free, has $((free_kb / 1024 / 1024)) GB" >&2
+    rmdir "$WORK"
     exit 1
 fi
-
-WORK=$(mktemp -d -p "${BENCH_TMP:-${TMPDIR:-/tmp}}" transfer4g.XXXXXX)
 NGINX_PID=
 cleanup() {
     if [ -n "$NGINX_PID" ]; then kill "$NGINX_PID" 2>/dev/null || true; wait "$NGINX_PID" 2>/dev/null || true; fi
@@ -92,4 +92,3 @@ if [ "$status" -ne 0 ] || [ $exact != yes ]; then
     tail -20 "$WORK/update.log" >&2
     exit 1
 fi
-grep -E "MB|KB|speed|Not enough" "$WORK/update.log" | tail -3 || true
