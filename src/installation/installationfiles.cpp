@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 static const QStringList executableFiles = {QStringLiteral("vm3client_linux_x86"),
                                             QStringLiteral("update")};
@@ -43,30 +44,94 @@ const QString& getSpecialFileRenamePrefix()
     return prefix;
 }
 
+// Relative paths inside the installation directory; "*" matches within one path component.
 const QStringList& getSpecialFileNames()
 {
     static QStringList names;
     if (names.isEmpty()) {
-        names << QStringLiteral("update") << QStringLiteral("libQtCore.so.4")
-              << QStringLiteral("libQtGui.so.4") << QStringLiteral("libQtNetwork.so.4");
+        names = QStringList{
+#include "updaterfiles.inc"
+        };
     }
     return names;
 }
 
+namespace
+{
+
+struct SpecialPattern {
+    QString directory; // "" for the installation directory itself
+    QRegularExpression bareName;
+};
+
+const QList<SpecialPattern>& specialPatterns()
+{
+    static const QList<SpecialPattern> patterns = [] {
+        QList<SpecialPattern> list;
+        for (const QString& name : getSpecialFileNames()) {
+            const int slash = name.lastIndexOf(QLatin1Char('/'));
+            list.append({slash < 0 ? QString() : name.left(slash),
+                         QRegularExpression(QRegularExpression::wildcardToRegularExpression(
+                             name.mid(slash + 1)))});
+        }
+        return list;
+    }();
+    return patterns;
+}
+
+bool matchesIn(const QString& directory, const QString& bareName)
+{
+    for (const SpecialPattern& pattern : specialPatterns()) {
+        if (pattern.directory == directory && pattern.bareName.match(bareName).hasMatch())
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 bool isSpecialFileName(const QString& name)
 {
-    return getSpecialFileNames().contains(name, Qt::CaseSensitive);
+    // A bare file name: wherever such a file lies, it may be held open by the updater.
+    if (name.contains(QLatin1Char('/')))
+        return false;
+    for (const SpecialPattern& pattern : specialPatterns()) {
+        if (pattern.bareName.match(name).hasMatch())
+            return true;
+    }
+    return false;
+}
+
+bool isMovedAsideCopy(const QString& relativePath)
+{
+    const int slash = relativePath.lastIndexOf(QLatin1Char('/'));
+    const QString directory = slash < 0 ? QString() : relativePath.left(slash);
+    const QString bareName = relativePath.mid(slash + 1);
+    const QString& prefix = getSpecialFileRenamePrefix();
+    return bareName.startsWith(prefix) && matchesIn(directory, bareName.mid(prefix.size()));
 }
 
 void removeOldFiles(const QString& dir)
 {
+    QStringList directories;
+    for (const SpecialPattern& pattern : specialPatterns()) {
+        if (!directories.contains(pattern.directory))
+            directories.append(pattern.directory);
+    }
     const QDir root(dir);
-    for (const QString& name : getSpecialFileNames()) {
-        const QString path = root.filePath(getSpecialFileRenamePrefix() + name);
-        const QFileInfo info(path);
-        // Only plain files (or links) were moved aside; a directory of that name is not ours.
-        if (info.isFile() || info.isSymLink())
-            QFile::remove(path);
+    for (const QString& directory : directories) {
+        const QDir searched(directory.isEmpty() ? dir : root.filePath(directory));
+        const QStringList candidates =
+            searched.entryList({getSpecialFileRenamePrefix() + QLatin1Char('*')},
+                               QDir::Files | QDir::System | QDir::Hidden, QDir::Name);
+        for (const QString& name : candidates) {
+            const QString relative = directory.isEmpty() ? name : directory + '/' + name;
+            const QString path = searched.filePath(name);
+            const QFileInfo info(path);
+            // Only plain files (or links) were moved aside; a directory of that name is not ours.
+            if (isMovedAsideCopy(relative) && (info.isFile() || info.isSymLink()))
+                QFile::remove(path);
+        }
     }
 }
 

@@ -1,8 +1,8 @@
 #include "publisher.h"
 
 #include "filemd5.h"
-#include "safepath.h"
 #include "installationfiles.h"
+#include "safepath.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -92,11 +92,7 @@ bool Publisher::isReservedInstallPath(const QString& relativePath)
         relativePath == "update.lock" || sessionFile.match(relativePath).hasMatch())
         return true;
     // removeOldFiles deletes these at every start of the updater.
-    for (const QString& special : getSpecialFileNames()) {
-        if (relativePath == getSpecialFileRenamePrefix() + special)
-            return true;
-    }
-    return false;
+    return isMovedAsideCopy(relativePath);
 }
 
 bool Publisher::fail(const QString& text)

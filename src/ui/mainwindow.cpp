@@ -7,6 +7,7 @@
 #include <QTimerEvent>
 
 #include <cstdio>
+#include <limits>
 
 MainWindow::MainWindow(bool noUser, const QString& clientType, int version)
     : QWidget(nullptr), unattended(noUser), clientType(clientType), version(version)
@@ -44,11 +45,16 @@ void MainWindow::onAppendText(QString text)
 
 void MainWindow::onProgressUpdate(quint64 current, quint64 total)
 {
-    // The bar counts in units of 100 bytes so that totals beyond 2 GB still fit in an int.
-    const int maximum = int(float(total) / 100.0f);
+    // The bar counts in units of 100 bytes so that totals beyond 2 GB still fit in an int. The
+    // division stays in 64-bit integers: a float holds only 24 bits, which is a step of 400
+    // bytes at 4 GB.
+    const auto units = [](quint64 bytes) {
+        return int(qMin<quint64>(bytes / 100, quint64(std::numeric_limits<int>::max())));
+    };
+    const int maximum = units(total);
     if (maximum != totalProgressBar->maximum())
         totalProgressBar->setMaximum(maximum);
-    totalProgressBar->setValue(int(float(current) / 100.0f));
+    totalProgressBar->setValue(units(current));
     totalSizeLabel->setText(tr("%1 KB").arg(current / 1000));
     totalTotalSizeLabel->setText(tr("%1 KB").arg(total / 1000));
     doneKB = current / 1000;
