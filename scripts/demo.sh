@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Watch an update happen: installs what is needed and builds (scripts/setup.sh), publishes
-# versions 1 and 2 of a small sample client into a mirror served by nginx on 127.0.0.1,
-# answers the version query from a local UDP responder, makes a sample installation of
-# version 1 under .demo/install and starts the updater there: its window when a display and a
-# terminal are present, otherwise unattended (--nouser; offscreen without a display) with its
-# log on standard error.
-# Everything it starts is stopped when it ends.
+# Watch an update happen: installs what is needed and builds (scripts/setup.sh), makes a
+# throw-away Ed25519 publisher key, publishes versions 1 and 2 of a small sample client signed
+# with it into a mirror served by nginx on 127.0.0.1, answers the version query from a local
+# UDP responder, makes a sample installation of version 1 under .demo/install that trusts the
+# key (update.pub) and starts the updater there: its window when a display and a terminal are
+# present, otherwise unattended (--nouser; offscreen without a display) with its log on
+# standard error. Everything it starts is stopped when it ends.
 #
 # Usage: scripts/demo.sh [--no-setup]
 #   --no-setup   use the existing build in $BUILD_DIR (default: build) without set-up
@@ -76,16 +76,27 @@ free_port() {
 
 # The demo directory is ours alone; start from nothing so a run never sees an older one.
 rm -rf "$DEMO_DIR"
-mkdir -p "$DEMO_DIR"/{nginx/tmp,tmp,install}
+mkdir -p "$DEMO_DIR"/{nginx/tmp,tmp,install,keys}
 SOURCE=$DEMO_DIR/source
+KEYS=$DEMO_DIR/keys
 MIRROR=$DEMO_DIR/mirror
 INSTALL=$DEMO_DIR/install
 
-step "Publishing versions 1 and 2 of the sample client into $MIRROR"
+step "Making a throw-away publisher key in $KEYS"
+# Made for this run only and removed with the demo directory; never commit a private key.
+(umask 077 && openssl genpkey -algorithm ed25519 -out "$KEYS/publisher.pem")
+openssl pkey -in "$KEYS/publisher.pem" -pubout -out "$KEYS/update.pub"
+cat "$KEYS/update.pub"
+
+step "Publishing versions 1 and 2 of the sample client, signed, into $MIRROR"
 "$PY" scripts/demo/make_sample.py "$SOURCE"
-"$PUBLISH_BIN" --pack '*.pak' "$SOURCE/1" "$MIRROR" 1 "$CLIENT_TYPE"
-"$PUBLISH_BIN" --pack '*.pak' --previous "$MIRROR/1/$CLIENT_TYPE.ini" \
-    "$SOURCE/2" "$MIRROR" 2 "$CLIENT_TYPE"
+"$PUBLISH_BIN" --pack '*.pak' --sign-key "$KEYS/publisher.pem" "$SOURCE/1" "$MIRROR" 1 "$CLIENT_TYPE"
+"$PUBLISH_BIN" --pack '*.pak' --sign-key "$KEYS/publisher.pem" \
+    --previous "$MIRROR/1/$CLIENT_TYPE.ini" "$SOURCE/2" "$MIRROR" 2 "$CLIENT_TYPE"
+# Anyone can check a signature with openssl alone.
+{ printf 'voxmere-index-v1\n%s\n2\n' "$CLIENT_TYPE"; cat "$MIRROR/2/$CLIENT_TYPE.ini"; } >"$KEYS/message"
+openssl pkeyutl -verify -pubin -inkey "$KEYS/update.pub" -rawin -in "$KEYS/message" \
+    -sigfile "$MIRROR/2/$CLIENT_TYPE.ini.sig"
 
 step "Serving the mirror with nginx on 127.0.0.1"
 HTTP_PORT=
@@ -151,6 +162,7 @@ echo "Version responder: 127.0.0.1:$UDP_PORT answers that version 2 is the lates
 step "Sample installation of version 1 in $INSTALL"
 cp -a "$SOURCE/1/." "$INSTALL/"
 cp "$UPDATE_BIN" "$INSTALL/update"
+cp "$KEYS/update.pub" "$INSTALL/update.pub"
 cat >"$INSTALL/mirrors.ini" <<EOF
 [mirrors]
 1\\mirror=demo
@@ -216,7 +228,7 @@ if [ -e "$INSTALL/old_notes.txt" ]; then
     ok=0
 fi
 if [ "$ok" -eq 1 ] && [ "$rc" -eq 0 ]; then
-    echo "The installation now holds version 2 exactly."
+    echo "The installation now holds version 2 exactly, from an index signed by the demo key."
     exit 0
 fi
 echo "The installation does not hold version 2 (logs: $DEMO_DIR)." >&2

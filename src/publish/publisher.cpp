@@ -48,6 +48,12 @@ void makeReadable(const QString& root)
     }
 }
 
+QByteArray readBack(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 bool sameEntry(const FileSpecification& a, const FileSpecification& b)
 {
     return a.directory == b.directory && a.name == b.name && a.md5 == b.md5 && a.size == b.size &&
@@ -67,6 +73,11 @@ QString Publisher::versionDir() const
 QString Publisher::indexPath() const
 {
     return versionDir() + "/" + options.clientType + ".ini";
+}
+
+QString Publisher::signaturePath() const
+{
+    return options.signKey.isEmpty() ? QString() : indexPath() + ".sig";
 }
 
 quint64 Publisher::mirrorBytes() const
@@ -136,6 +147,10 @@ bool Publisher::checkOptions()
         if (p.isEmpty())
             return fail(QStringLiteral("empty --pack pattern"));
     }
+
+    if (!options.signKey.isEmpty() && !signer.loadFile(options.signKey))
+        return fail(QStringLiteral("the signing key \"%1\" is not an Ed25519 private key: %2")
+                        .arg(options.signKey, signer.errorString()));
 
     const QFileInfo source(options.sourceDir);
     if (!source.isDir())
@@ -372,6 +387,36 @@ bool Publisher::verify(const QString& stagingDir)
     return true;
 }
 
+// Signs the index as written and checks the signature with the key's public half, the way an
+// installation that trusts the key will.
+bool Publisher::sign(const QString& stagingDir)
+{
+    if (options.signKey.isEmpty())
+        return true;
+    const QString path = stagingDir + "/" + options.clientType + ".ini";
+    QFile index(path);
+    if (!index.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read back %1").arg(path));
+    const QByteArray indexBytes = index.readAll();
+    const QByteArray signature =
+        signer.sign(indexSignatureMessage(options.clientType, canonicalVersion, indexBytes));
+    QFile out(path + ".sig");
+    if (signature.isEmpty())
+        return fail(QStringLiteral("signing %1 failed").arg(path));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        out.write(signature) != signature.size() || !out.flush())
+        return fail(QStringLiteral("cannot write %1").arg(out.fileName()));
+    out.close();
+
+    TrustedKeys publicHalf;
+    const QByteArray written = readBack(out.fileName());
+    if (!publicHalf.load(signer.publicKeyPem()) ||
+        !publicHalf.verifyIndex(options.clientType, canonicalVersion, readBack(path), written))
+        return fail(QStringLiteral("the signature %1 does not verify with the public key")
+                        .arg(out.fileName()));
+    return true;
+}
+
 bool Publisher::moveIntoPlace(const QString& stagingDir)
 {
     makeReadable(stagingDir);
@@ -413,5 +458,5 @@ bool Publisher::run()
         return fail(
             QStringLiteral("cannot create a working directory in %1").arg(options.mirrorDir));
     return writeFiles(staging.path(), relativePaths) && writeIndex(staging.path()) &&
-           verify(staging.path()) && moveIntoPlace(staging.path());
+           verify(staging.path()) && sign(staging.path()) && moveIntoPlace(staging.path());
 }

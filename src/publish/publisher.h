@@ -1,5 +1,6 @@
 #pragma once
 
+#include "indexsignature.h"
 #include "taskspecification.h"
 
 #include <QString>
@@ -17,6 +18,8 @@ struct PublishOptions {
     QString previousIndex;
     QStringList extraDeletes;
     bool replace = false;
+    // Ed25519 private key in PEM; empty publishes the version unsigned.
+    QString signKey;
 };
 
 // Writes one version of the product onto a mirror: MIRROR/VERSION/CLIENTTYPE.ini and every file
@@ -35,6 +38,8 @@ public:
     const QStringList& deletePaths() const { return deletes; }
     QString versionDir() const;
     QString indexPath() const;
+    // The signature beside the index; empty when the version is published unsigned.
+    QString signaturePath() const;
     quint64 mirrorBytes() const;
 
     static bool matchesPattern(const QString& relativePath, const QString& pattern);
@@ -50,6 +55,7 @@ private:
     bool writeFiles(const QString& stagingDir, const QStringList& relativePaths);
     bool writeIndex(const QString& stagingDir);
     bool verify(const QString& stagingDir);
+    bool sign(const QString& stagingDir);
     bool moveIntoPlace(const QString& stagingDir);
     bool shouldPack(const QString& relativePath) const;
 
@@ -59,4 +65,5 @@ private:
     QStringList notes;
     QVector<FileSpecification> written;
     QStringList deletes;
+    IndexSigner signer;
 };

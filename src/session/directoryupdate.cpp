@@ -1,6 +1,7 @@
 #include "directoryupdate.h"
 
 #include "filemd5.h"
+#include "indexsignature.h"
 #include "installationfiles.h"
 #include "taskspecification.h"
 
@@ -35,6 +36,13 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
 {
     complete = false;
     emit message(QStringLiteral("Update content"));
+
+    // The download directory is private to the user, so the index checked here is the one read
+    // below.
+    if (trustedKeys && !signatureValid(indexPath)) {
+        emit message(QStringLiteral("The signature of %1 is missing or not valid.").arg(indexPath));
+        return false;
+    }
 
     TaskSpecification fileList;
     QStringList deleteKeys;
@@ -79,6 +87,24 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
     complete = allInstalled && !aborted;
     emit updateFinished();
     return true;
+}
+
+void DirectoryUpdate::requireSignature(std::shared_ptr<const TrustedKeys> keys,
+                                       const QString& clientType, const QString& version)
+{
+    trustedKeys = std::move(keys);
+    signedType = clientType;
+    signedVersion = version;
+}
+
+bool DirectoryUpdate::signatureValid(const QString& indexPath) const
+{
+    QFile index(indexPath);
+    QFile signature(indexPath + QStringLiteral(".sig"));
+    if (!index.open(QIODevice::ReadOnly) || !signature.open(QIODevice::ReadOnly))
+        return false;
+    return trustedKeys->verifyIndex(signedType, signedVersion, index.readAll(),
+                                    signature.read(TrustedKeys::signatureSize + 1));
 }
 
 DirectoryUpdate::EntryOutcome DirectoryUpdate::installEntry(bool noUser,

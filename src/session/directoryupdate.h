@@ -4,7 +4,10 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class QDir;
+class TrustedKeys;
 struct FileSpecification;
 
 // Applies a downloaded file set to the installation directory: the "delete" removals, then each
@@ -19,6 +22,12 @@ public:
     bool updateContent(bool noUser, const QString& sourceDir, const QString& indexPath,
                        const QString& destDir);
     QMessageBox::StandardButton ensureFileRemoved(bool noUser, const QString& path);
+
+    // From then on updateContent applies an index only when the signature beside it
+    // (indexPath + ".sig") verifies for this type and version; an index it refuses counts as
+    // unreadable.
+    void requireSignature(std::shared_ptr<const TrustedKeys> keys, const QString& clientType,
+                          const QString& version);
 
     // After updateContent: true when every entry of the index ended installed (or needed
     // nothing), false after an abort, an ignored failure or an unreadable index.
@@ -44,5 +53,10 @@ private:
     void restoreMovedAside(const QString& movedAside, const QString& destination);
     QMessageBox::StandardButton ask(const QString& text);
 
+    bool signatureValid(const QString& indexPath) const;
+
     bool complete = false;
+    std::shared_ptr<const TrustedKeys> trustedKeys;
+    QString signedType;
+    QString signedVersion;
 };

@@ -1,6 +1,7 @@
 #include "ftpproductdownloadsession.h"
 
 #include "filemd5.h"
+#include "indexsignature.h"
 #include "installationfiles.h"
 
 #include <QDateTime>
@@ -188,6 +189,8 @@ void FTPProductDownloadSession::attachStream(DownloadStream* record, int mirror)
 bool FTPProductDownloadSession::retrieveSessionState()
 {
     state = PDS_RetrievingFileList;
+    fetchingSignature = false;
+    indexFile.clear();
     DownloadStream* record = streams[0];
     record->fileIndex = -1;
     if (!record->stream)
@@ -471,8 +474,21 @@ void FTPProductDownloadSession::onFileFinished(int streamIdx)
     if (ended)
         return;
     if (state == PDS_RetrievingFileList) {
-        if (streamIdx == 0)
+        if (streamIdx != 0)
+            return;
+        if (!params.trustedKeys) {
+            indexFile = streams[0]->stream->getDestFilePath();
             takeFileList();
+        } else if (!fetchingSignature) {
+            indexFile = streams[0]->stream->getDestFilePath();
+            fetchingSignature = true;
+            streams[0]->stream->getFile(params.clientType + ".ini.sig", QString(), 0);
+        } else if (indexSignatureValid()) {
+            fetchingSignature = false;
+            takeFileList();
+        } else {
+            rejectIndexMirror();
+        }
         return;
     }
     if (state != PDS_Downloading)
@@ -499,8 +515,7 @@ void FTPProductDownloadSession::takeFileList()
 {
     Q_EMIT message("Download file list retrieved.");
     state = PDS_Downloading;
-    const QString indexPath = streams[0]->stream->getDestFilePath();
-    if (!checkAllFiles(indexPath)) {
+    if (!checkAllFiles(indexFile)) {
         Q_EMIT message("Can't continue.");
         endSession(true);
         return;
@@ -508,11 +523,43 @@ void FTPProductDownloadSession::takeFileList()
     startDownloadBySessionState();
 }
 
+bool FTPProductDownloadSession::indexSignatureValid() const
+{
+    QFile index(indexFile);
+    QFile signature(indexFile + ".sig");
+    if (!index.open(QIODevice::ReadOnly) || !signature.open(QIODevice::ReadOnly))
+        return false;
+    // One byte more than a signature has is enough to tell that it is not one.
+    return params.trustedKeys->verifyIndex(params.clientType, params.version, index.readAll(),
+                                           signature.read(TrustedKeys::signatureSize + 1));
+}
+
+// What a mirror serves without a good signature is not used: it goes, the mirror is marked and
+// stream 0 asks the next mirror, as after a failed index.
+void FTPProductDownloadSession::rejectIndexMirror()
+{
+    const int mirror = streams[0]->mirrorIndex;
+    Q_EMIT message(QString("Index signature from %1 is missing or not valid.")
+                       .arg(mirror >= 0 ? mirrors[mirror].name : QString()));
+    fetchingSignature = false;
+    QFile::remove(indexFile);
+    QFile::remove(indexFile + ".sig");
+    indexFile.clear();
+    state = PDS_Starting;
+    changeStreamMirror(0);
+}
+
 void FTPProductDownloadSession::onFileError(int streamIdx, DownloadStream_Error kind,
                                             const QString& text)
 {
     if (ended)
         return;
+    if (state == PDS_RetrievingFileList && streamIdx == 0 && fetchingSignature &&
+        kind != DSE_LocalFile) {
+        Q_EMIT message(QString("Stream %1 reported error: %2").arg(streamIdx).arg(text));
+        rejectIndexMirror();
+        return;
+    }
     if (state == PDS_RetrievingFileList)
         state = PDS_Starting;
     switch (kind) {

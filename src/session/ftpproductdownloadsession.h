@@ -9,7 +9,10 @@
 #include <QString>
 #include <QVector>
 
+#include <memory>
+
 class QRandomGenerator;
+class TrustedKeys;
 
 enum FTPProductDownloadSession_State {
     PDS_Starting = 0,
@@ -33,6 +36,9 @@ public:
         bool resumeDownloadDir = false;
         int defaultStreams = 1;
         QString sessionFile;
+        // With keys, an index is used only when its signature (clientType + ".ini.sig" beside
+        // it on the mirror) verifies; without, indexes are taken unsigned.
+        std::shared_ptr<const TrustedKeys> trustedKeys;
     };
 
     struct MarkedSiteData {
@@ -113,6 +119,8 @@ private:
     void moveToNextMirror(int stream, bool afterError);
     void attachStream(DownloadStream* record, int mirror);
     void takeFileList();
+    bool indexSignatureValid() const;
+    void rejectIndexMirror();
     bool enoughDiskSpace();
     void emitProgress();
     void giveUpIfNoMirrorLeft();
@@ -127,4 +135,7 @@ private:
     QVector<DownloadStream*> streams;
     // Set just before the final signal: later stream events find nothing to do.
     bool ended = false;
+    // Stream 0 has the index and is fetching its signature.
+    bool fetchingSignature = false;
+    QString indexFile;
 };

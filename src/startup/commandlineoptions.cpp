@@ -1,7 +1,7 @@
 #include "commandlineoptions.h"
+#include "installationfiles.h"
 #include "startupmessage.h"
 #include "updatechecker.h"
-#include "installationfiles.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -106,6 +106,7 @@ bool getDefaultParameters(CommandLineOptions* options, QString fallbackVersion)
     options->version = versionText.toInt(&ok, 10);
     if (!ok)
         return false;
+    options->versionFromServer = queried;
     options->mode = 1;
     return true;
 }

@@ -8,6 +8,8 @@ struct CommandLineOptions {
     int mode = 0; // 1: a user is present, 2: "--nouser"
     QString clientType;
     int version = 0;
+    // The version is the update server's answer, not the user's choice.
+    bool versionFromServer = false;
 };
 
 // Each returns an error text, empty on success. The argument list starts with the program path;

@@ -1,10 +1,10 @@
 #include "commandlineoptions.h"
 #include "downloadstream.h"
 #include "ftpproductdownloadsession.h"
+#include "installationfiles.h"
 #include "mainwindow.h"
 #include "startupmessage.h"
 #include "translators.h"
-#include "installationfiles.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -54,7 +54,8 @@ int main(int argc, char* argv[])
     }
 
     removeOldFiles(getAppRootPath());
-    MainWindow window(options.mode == 2, options.clientType, options.version);
+    MainWindow window(options.mode == 2, options.clientType, options.version,
+                      options.versionFromServer);
     window.show();
     if (options.mode == 2)
         QTimer::singleShot(200, &window, &MainWindow::on_startButton_clicked);

@@ -26,6 +26,26 @@ struct AddrInfoDeleter {
 
 } // namespace
 
+UpdateServerAnswer parseUpdateServerAnswer(const QByteArray& datagram)
+{
+    UpdateServerAnswer answer;
+    const int end = datagram.indexOf('\0');
+    const QList<QByteArray> fields = (end < 0 ? datagram : datagram.left(end)).split(',');
+    int index = 0;
+    for (const QByteArray& field : fields) {
+        if (field.isEmpty())
+            continue;
+        if (index == 0)
+            answer.clientVersion = field;
+        else if (index == 1)
+            answer.serverVersion = field;
+        else if (index == 2)
+            answer.appsVersion = field;
+        ++index;
+    }
+    return answer;
+}
+
 UpdateChecker::UpdateChecker(const QByteArray& host, quint16 port) : host(host), port(port) {}
 
 bool UpdateChecker::checkUpdate()
@@ -67,21 +87,13 @@ bool UpdateChecker::readFromServer()
     const ssize_t received = ::recv(fd, reply, sizeof(reply) - 1, 0);
     if (received < 0)
         return false;
-    reply[received] = '\0';
 
-    // A 0x00 inside the datagram ends the text; empty fields do not count.
-    const QList<QByteArray> fields = QByteArray(reply, int(std::strlen(reply))).split(',');
-    int index = 0;
-    for (const QByteArray& field : fields) {
-        if (field.isEmpty())
-            continue;
-        if (index == 0)
-            clientVersion = field;
-        else if (index == 1)
-            serverVersion = field;
-        else if (index == 2)
-            appsVersion = field;
-        ++index;
-    }
+    const UpdateServerAnswer answer = parseUpdateServerAnswer(QByteArray(reply, int(received)));
+    if (!answer.clientVersion.isEmpty())
+        clientVersion = answer.clientVersion;
+    if (!answer.serverVersion.isEmpty())
+        serverVersion = answer.serverVersion;
+    if (!answer.appsVersion.isEmpty())
+        appsVersion = answer.appsVersion;
     return true;
 }

@@ -2,6 +2,15 @@
 
 #include <QByteArray>
 
+// The update server's answer: up to three comma-separated version fields. Text after a 0x00
+// byte does not count, and neither do empty fields.
+struct UpdateServerAnswer {
+    QByteArray clientVersion;
+    QByteArray serverVersion;
+    QByteArray appsVersion;
+};
+UpdateServerAnswer parseUpdateServerAnswer(const QByteArray& datagram);
+
 // Asks the update server for the latest client version: one UDP datagram out, one back.
 // Blocks for at most five seconds.
 class UpdateChecker

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "ftpproductdownloadsession.h"
+#include "indexsignature.h"
 
 #include <QDateTime>
 #include <QLockFile>
@@ -9,8 +10,9 @@
 #include <cstdio>
 #include <limits>
 
-MainWindow::MainWindow(bool noUser, const QString& clientType, int version)
-    : QWidget(nullptr), unattended(noUser), clientType(clientType), version(version)
+MainWindow::MainWindow(bool noUser, const QString& clientType, int version, bool versionFromServer)
+    : QWidget(nullptr), unattended(noUser), clientType(clientType), version(version),
+      versionFromServer(versionFromServer)
 {
     setupUi(this);
     voxmereLabel->setUrl(QStringLiteral("https://www.voxmere.example/"));

@@ -13,6 +13,7 @@ class FTPProductDownloadSession;
 class QCloseEvent;
 class QLockFile;
 class QTimerEvent;
+class TrustedKeys;
 
 // The updater's only window: shows the progress of an update and drives it from its start
 // button.
@@ -20,8 +21,9 @@ class MainWindow : public QWidget, private Ui::MainWindow
 {
     Q_OBJECT
 public:
-    // noUser: run unattended ("--nouser"); clientType and version: what to install.
-    MainWindow(bool noUser, const QString& clientType, int version);
+    // noUser: run unattended ("--nouser"); clientType and version: what to install;
+    // versionFromServer: the version is the update server's answer, which never goes back.
+    MainWindow(bool noUser, const QString& clientType, int version, bool versionFromServer = false);
     ~MainWindow() override;
 
 public Q_SLOTS:
@@ -60,6 +62,12 @@ protected:
     // One update at a time per installation: held from the first start until the process ends.
     bool takeUpdateLock();
     void releaseSession();
+    // Reads update.pub of the installation; false (and the user told) when it exists but
+    // cannot be used. Without it, updates go unsigned.
+    bool loadTrustedKeys();
+    // A version from the update server older than the installed one of the same type.
+    bool isDowngradeFromServer();
+    void finishWithoutUpdate();
     void repaintProgress(bool force);
 
     bool unattended = false;
@@ -71,6 +79,9 @@ protected:
     quint64 elapsedSeconds = 0;
     bool finished = false;
     QString downloadDir;
+    bool versionFromServer = false;
+    std::shared_ptr<const TrustedKeys> trustedKeys;
+    bool unsignedNoted = false;
 
     std::unique_ptr<QLockFile> updateLock;
     QElapsedTimer lastProgressRepaint;

@@ -12,6 +12,7 @@ namespace
 {
 
 const char* const recordGroup = "current";
+const char* const installedGroup = "installed";
 
 QString iniPath(const QString& iniDir)
 {
@@ -72,6 +73,31 @@ void writeUpdateData(const QString& iniDir, const QString& version, const QStrin
     settings.beginGroup(QLatin1String(recordGroup));
     settings.setValue(QStringLiteral("version"), version);
     settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("type"), type);
+    settings.endGroup();
+}
+
+bool getInstalledVersion(const QString& iniDir, int* version, QString* type)
+{
+    QSettings settings(iniPath(iniDir), QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(installedGroup));
+    const QString storedVersion = settings.value(QStringLiteral("version")).toString();
+    const QString storedType = settings.value(QStringLiteral("type")).toString();
+    settings.endGroup();
+    bool ok = false;
+    const int number = storedVersion.toInt(&ok, 10);
+    if (!isVersionText(storedVersion) || !ok)
+        return false;
+    *version = number;
+    *type = storedType;
+    return true;
+}
+
+void writeInstalledVersion(const QString& iniDir, const QString& version, const QString& type)
+{
+    QSettings settings(iniPath(iniDir), QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(installedGroup));
+    settings.setValue(QStringLiteral("version"), version);
     settings.setValue(QStringLiteral("type"), type);
     settings.endGroup();
 }

@@ -11,6 +11,11 @@ void writeUpdateData(const QString& iniDir, const QString& version, const QStrin
                      const QString& type);
 void removeUpdateData(const QString& iniDir);
 
+// Group "installed": the version and client type of the last complete application. False when
+// there is no usable version.
+bool getInstalledVersion(const QString& iniDir, int* version, QString* type);
+void writeInstalledVersion(const QString& iniDir, const QString& version, const QString& type);
+
 // Whether a recorded download directory may be resumed in, emptied and removed: an absolute,
 // clean path to a real directory (not a symbolic link) named "voxmere_temp_..." that belongs to
 // the user running the updater.

@@ -3,9 +3,10 @@
 #include "directoryupdate.h"
 #include "downloaddirectory.h"
 #include "ftpproductdownloadsession.h"
+#include "indexsignature.h"
+#include "installationfiles.h"
 #include "runningclient.h"
 #include "streamrelay.h"
-#include "installationfiles.h"
 #include "updaterecord.h"
 
 #include <QCloseEvent>
@@ -61,6 +62,14 @@ void MainWindow::on_startButton_clicked()
     if (!takeUpdateLock()) {
         tellUser(QMessageBox::Warning, tr("Warning"), tr("Another update is running."));
         endUnattended(1);
+        return;
+    }
+    if (!loadTrustedKeys()) {
+        endUnattended(1);
+        return;
+    }
+    if (isDowngradeFromServer()) {
+        finishWithoutUpdate();
         return;
     }
     if (isExecutableRunning(installationFile(getClientBinaryName()))) {
@@ -141,6 +150,7 @@ void MainWindow::on_startButton_clicked()
     parameters.resumeDownloadDir = resume;
     parameters.defaultStreams = 4;
     parameters.sessionFile = installationFile(sessionFileName(versionText));
+    parameters.trustedKeys = trustedKeys;
 
     modifyUpdateData(versionText, dir);
     downloadDir = dir;
@@ -158,6 +168,7 @@ void MainWindow::onUpdateFinished()
     releaseSession();
 
     if (copyTemporaryOnly()) {
+        writeInstalledVersion(QString(), QString::number(version), clientType);
         removeTemporaryOnly();
         finished = true;
         startButton->setText(tr("Start Voxmere"));
@@ -253,6 +264,8 @@ bool MainWindow::copyTemporaryOnly()
     connect(&update, &DirectoryUpdate::message, this, &MainWindow::onAppendText);
     connect(&update, &DirectoryUpdate::progress, this, &MainWindow::onProgressUpdate);
     onProgressUpdate(0, 1);
+    if (trustedKeys)
+        update.requireSignature(trustedKeys, clientType, QString::number(version));
 
     const bool indexRead = update.updateContent(
         noUser(), downloadDir, downloadDir + QLatin1Char('/') + clientType + QStringLiteral(".ini"),
@@ -326,6 +339,50 @@ bool MainWindow::takeUpdateLock()
         return false;
     updateLock = std::move(lock);
     return true;
+}
+
+bool MainWindow::loadTrustedKeys()
+{
+    const QString path = installationFile(QStringLiteral("update.pub"));
+    trustedKeys.reset();
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink()) {
+        if (!unsignedNoted)
+            onAppendText(QStringLiteral(
+                "Updates are not signed: there is no update.pub in the installation directory."));
+        unsignedNoted = true;
+        return true;
+    }
+    auto keys = std::make_shared<TrustedKeys>();
+    if (!keys->loadFile(path)) {
+        tellUser(QMessageBox::Critical, tr("Error"),
+                 tr("The trusted key file update.pub cannot be used: %1").arg(keys->errorString()));
+        return false;
+    }
+    trustedKeys = std::move(keys);
+    return true;
+}
+
+bool MainWindow::isDowngradeFromServer()
+{
+    int installedVersion = 0;
+    QString installedType;
+    if (!versionFromServer || !getInstalledVersion(QString(), &installedVersion, &installedType))
+        return false;
+    if (installedType != clientType || version >= installedVersion)
+        return false;
+    onAppendText(QStringLiteral("Version %1 is older than the installed version %2.")
+                     .arg(version)
+                     .arg(installedVersion));
+    return true;
+}
+
+void MainWindow::finishWithoutUpdate()
+{
+    finished = true;
+    startButton->setText(tr("Start Voxmere"));
+    startButton->setEnabled(true);
+    if (noUser())
+        close();
 }
 
 void MainWindow::releaseSession()

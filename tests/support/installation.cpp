@@ -41,14 +41,14 @@ QString Installation::tempDir() const
 void Installation::writeMirrors(const QList<Mirror>& mirrors) const
 {
     QByteArray text = "[mirrors]\nsize=" + QByteArray::number(mirrors.size()) + "\n";
-    for (int i = 1; i <= mirrors.size(); ++i)
-        text += QString("%1\\mirror=site%1\n").arg(i).toUtf8();
-    for (int i = 1; i <= mirrors.size(); ++i)
-        text += QString("[site%1]\nurl=%2\nretries=%3\ntimeout=%4\n")
+    for (int i = 0; i < mirrors.size(); ++i)
+        text += QString("%1\\mirror=mirror%2\n").arg(i + 1).arg(i).toUtf8();
+    for (int i = 0; i < mirrors.size(); ++i)
+        text += QString("[mirror%1]\nurl=%2\nretries=%3\ntimeout=%4\n")
                     .arg(i)
-                    .arg(mirrors[i - 1].url)
-                    .arg(mirrors[i - 1].retries)
-                    .arg(mirrors[i - 1].timeout)
+                    .arg(mirrors[i].url)
+                    .arg(mirrors[i].retries)
+                    .arg(mirrors[i].timeout)
                     .toUtf8();
     writeFile(path("mirrors.ini"), text);
 }
