@@ -1,13 +1,10 @@
-// The window and what it keeps on disk: figures, the update record, the download directory, and
-// the workflow with a user whose message boxes the test answers.
+// The window: its figures, and the workflow with a user whose message boxes the test answers.
 #include "approottesting.h"
-#include "downloaddirectory.h"
 #include "ftpproductdownloadsession.h"
 #include "installation.h"
 #include "mainwindow.h"
 #include "producttree.h"
 #include "testservers.h"
-#include "updaterecord.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -16,8 +13,6 @@
 #include <QPushButton>
 #include <QTextEdit>
 #include <QtTest>
-
-#include <unistd.h>
 
 namespace
 {
@@ -32,13 +27,7 @@ public:
     FTPProductDownloadSession* runningSession() const { return session; }
     void setTimerId(int id) { timerId = id; }
     QString log() const { return child<QTextEdit>("outputTextEdit")->toPlainText(); }
-    template <typename T> T* child(const char* name) const
-    {
-        T* widget = findChild<T*>(QString::fromLatin1(name));
-        if (!widget)
-            qFatal("no widget %s", name);
-        return widget;
-    }
+    template <typename T> T* child(const char* name) const { return findChild<T*>(name); }
 };
 
 // Answers every modal message box: Ignore where it is offered (the questions of the apply),
@@ -79,13 +68,8 @@ class UiTest : public QObject
     int caseCount = 0;
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY2(nginx.start(mirrorRoot.path(), "location /slow/ { alias ROOT/; limit_rate 1; }"),
-                 qPrintable(nginx.output()));
-    }
+    void initTestCase() { QVERIFY2(nginx.start(mirrorRoot.path()), qPrintable(nginx.output())); }
 
-    // Each case gets an installation whose only mirror sends the index of version 1 slowly.
     void init()
     {
         inst = std::make_unique<Installation>();
@@ -94,9 +78,6 @@ private Q_SLOTS:
         setAppRootPathForTesting(inst->dir());
         qputenv("TMPDIR", QFile::encodeName(inst->tempDir()));
         caseName = QString("case%1").arg(++caseCount);
-        QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + "/1/" + clientType + ".ini",
-                          "[files]\n"));
-        inst->writeMirrors({{nginx.baseUrl() + "/slow/" + caseName + "/"}});
     }
 
     void cleanup()
@@ -145,71 +126,6 @@ private Q_SLOTS:
         QCOMPARE(speeds,
                  QStringList({"0 KB/s", QString("%1 KB/s").arg(kb), QString("%1 KB/s").arg(kb / 2),
                               QString("%1 KB/s").arg(kb / 3)}));
-    }
-
-    void record_data()
-    {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("dir"); // @ stands for the scratch temporary directory
-        QTest::addColumn<QString>("layout");
-        QTest::addColumn<bool>("usable");
-        QTest::addColumn<bool>("dirUsable");
-        const auto row = [](const char* name, const char* version, const char* dir,
-                            const char* layout, bool usable, bool dirUsable) {
-            QTest::newRow(name) << QString(version) << QString(dir) << QString(layout) << usable
-                                << dirUsable;
-        };
-        row("usable", "57", "@/voxmere_temp_0", "dir", true, true);
-        row("version is a path", "../57", "@/voxmere_temp_0", "dir", false, true);
-        row("dir is a link to a directory", "57", "@/voxmere_temp_0", "link", false, false);
-        row("dir owned by another user", "57", "@/voxmere_temp_0", "foreign", false, false);
-        row("relative path", "57", "voxmere_temp_0", "dir", false, false);
-        row("dot dot inside", "57", "@/voxmere_temp_0/../voxmere_temp_0", "dir", false, false);
-    }
-    void record()
-    {
-        QFETCH(QString, version);
-        QFETCH(QString, dir);
-        QFETCH(QString, layout);
-        QFETCH(bool, usable);
-        QFETCH(bool, dirUsable);
-        const QString iniDir = inst->dir();
-        dir.replace("@", inst->tempDir());
-        // A relative path would resolve from the current directory.
-        QVERIFY(QDir::setCurrent(inst->tempDir()));
-        if (layout == "dir" || layout == "foreign")
-            QVERIFY(QDir().mkpath(dir));
-        else if (layout == "link")
-            QVERIFY(QFile::link(inst->root(), dir));
-        if (layout == "foreign")
-            QCOMPARE(::chown(QFile::encodeName(dir).constData(), 65534, 65534), 0);
-        writeUpdateData(iniDir, version, dir, "client");
-        QStringList got(3, "untouched");
-        QCOMPARE(getExistingUpdateData(iniDir, &got[0], &got[1], &got[2]), usable);
-        QCOMPARE(got, usable ? (QStringList{version, "client", dir}) : QStringList(3, "untouched"));
-        QCOMPARE(isUsableDownloadDirectory(dir), dirUsable);
-        // Removing the record keeps the rest of the file.
-        removeUpdateData(iniDir);
-        QCOMPARE(inst->record().present(), false);
-        QCOMPARE(QSettings(inst->path("update.ini"), QSettings::IniFormat).value("update/streams"),
-                 QVariant("1"));
-        QDir::setCurrent(QDir::rootPath());
-    }
-
-    // A new download directory is never one that exists in any form, nor made through a link.
-    void downloadDirectory()
-    {
-        const QString root = inst->tempDir() + "/";
-        const QString elsewhere = inst->root() + "/elsewhere";
-        QVERIFY(QDir().mkpath(elsewhere) && QDir().mkpath(root + "voxmere_temp_0"));
-        QVERIFY(writeFile(root + "voxmere_temp_1", "x"));
-        QVERIFY(QFile::link("/nothing", root + "voxmere_temp_2"));
-        QVERIFY(QFile::link(elsewhere, root + "voxmere_temp_3"));
-        const QString made = createDownloadDirectory(root);
-        QCOMPARE(made, root + "voxmere_temp_4");
-        QCOMPARE(int(QFileInfo(made).permissions() & 0x0077), 0);
-        QVERIFY(QFileInfo(made).isDir());
-        QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
 
     void updateThenStartClient_data()
@@ -278,6 +194,11 @@ private Q_SLOTS:
         QCOMPARE(fetched().mid(before), fetchedOnRestart);
         QCOMPARE(boxes.seen, QStringList());
         QVERIFY2(window.log().contains("Update finished, version: 1"), qPrintable(window.log()));
+        // The figures end at the whole set.
+        auto* bar = window.child<QProgressBar>("totalProgressBar");
+        QVERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+        QCOMPARE(window.child<QLabel>("totalTotalSizeLabel")->text(),
+                 QString("%1 KB").arg(p.totalMirrorSize() / 1000));
         QCOMPARE(inst->finishedWith(p), QString());
 
         QTest::mouseClick(button, Qt::LeftButton);

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -21,21 +20,6 @@ bool Installation::create()
            QDir().mkpath(root() + "/runtime") && QFile::copy(built, path("update")) &&
            QFile::setPermissions(root() + "/runtime", QFile::Permissions(0x7000)) &&
            QFile::setPermissions(path("update"), QFile::permissions(built));
-}
-
-QString Installation::root() const
-{
-    return scratch->path();
-}
-
-QString Installation::dir() const
-{
-    return root() + "/install";
-}
-
-QString Installation::tempDir() const
-{
-    return root() + "/tmp";
 }
 
 void Installation::writeMirrors(const QList<Mirror>& mirrors) const
@@ -151,16 +135,4 @@ Installation::Run Installation::run(const QStringList& arguments, int timeoutMs)
         process->waitForFinished(5000);
     }
     return r;
-}
-
-QStringList Installation::Run::messages() const
-{
-    static const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
-    QStringList lines;
-    for (QString line : errorOutput.split('\n')) {
-        if (!line.isEmpty() && !line.startsWith("QStandardPaths:") &&
-            !line.startsWith("This plugin does not support"))
-            lines << line.remove(stamp);
-    }
-    return lines;
 }

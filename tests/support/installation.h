@@ -7,12 +7,12 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <memory>
 
 class ProductTree;
 class QProcess;
-class QTemporaryDir;
 
 class Installation
 {
@@ -26,8 +26,6 @@ public:
         bool finished = false; // ended by itself within the time given
         int exitCode = -1;
         QString errorOutput;
-        // Standard error a line each, time stamps cut off, without the toolkit's own notes.
-        QStringList messages() const;
     };
     struct Record {
         QString version, dir, type;
@@ -37,10 +35,12 @@ public:
     Installation();
     ~Installation();
 
-    bool create();        // makes the directories and copies the built updater in as "update"
-    QString root() const; // holds dir() and tempDir(); anything else a test needs may go here
-    QString dir() const;
-    QString tempDir() const; // TMPDIR of the updater runs
+    bool create(); // makes the directories and copies the built updater in as "update"
+    // root() holds dir() and tempDir(), the TMPDIR of the updater's runs, and what else a test
+    // needs.
+    QString root() const { return scratch->path(); }
+    QString dir() const { return root() + "/install"; }
+    QString tempDir() const { return root() + "/tmp"; }
     QString path(const QString& relative) const { return dir() + "/" + relative; }
 
     void writeMirrors(const QList<Mirror>& mirrors) const;

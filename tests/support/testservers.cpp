@@ -180,3 +180,45 @@ bool SquidServer::start()
                          "netdb_filename none\npinger_enable off\nlogfile_rotate 0\n";
     return launch("/usr/sbin/squid", {"-N", "-f", "%D/squid.conf"}, "squid.conf", conf);
 }
+
+UdpResponder::UdpResponder()
+    : dir(std::make_unique<QTemporaryDir>()), process(std::make_unique<QProcess>())
+{
+    const char* script = "import socket, sys\n"
+                         "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                         "s.bind(('127.0.0.1', 0))\n"
+                         "print(s.getsockname()[1], flush=True)\n"
+                         "while True:\n"
+                         "    m, a = s.recvfrom(2048)\n"
+                         "    open(sys.argv[1] + '/log', 'a').write(m.hex() + '\\n')\n"
+                         "    try: s.sendto(open(sys.argv[1] + '/reply', 'rb').read(), a)\n"
+                         "    except OSError: pass\n";
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    process->start("python3", {"-c", script, dir->path()});
+    process->waitForReadyRead(10000);
+    boundPort = quint16(process->readLine().trimmed().toUInt());
+    setReply(QByteArray());
+}
+
+UdpResponder::~UdpResponder()
+{
+    process->kill();
+    process->waitForFinished();
+}
+
+void UdpResponder::setReply(const QByteArray& text, bool silent)
+{
+    reply = text;
+    QFile::remove(dir->filePath("reply"));
+    if (!silent)
+        writeFile(dir->filePath("reply"), text);
+}
+
+QList<QByteArray> UdpResponder::requests() const
+{
+    QList<QByteArray> result;
+    for (const QByteArray& line : readFile(dir->filePath("log")).split('\n'))
+        if (!line.isEmpty())
+            result << QByteArray::fromHex(line);
+    return result;
+}

@@ -4,6 +4,8 @@
 // temporary directory, leading a process group of its own that is ended by its PID when the
 // fixture goes. They are separate processes: a test may wait on them any way it likes.
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -83,4 +85,25 @@ public:
     QString address() const { return QString("127.0.0.1:%1").arg(serverPort); }
     // "METHOD URL" of each request, e.g. "GET http://127.0.0.1:80/a" or "CONNECT 127.0.0.1:21".
     QStringList requests() const { return captured("access.log", "^(?:\\S+\\s+){5}([A-Z]+ \\S+)"); }
+};
+
+// A version server: answers each UDP datagram on 127.0.0.1 with the reply, unless silent, and
+// records it. A small script of ours in a process of its own, so that it also answers a query
+// that blocks the test's thread.
+class UdpResponder
+{
+public:
+    UdpResponder();
+    ~UdpResponder();
+    quint16 port() const { return boundPort; }
+    void setReply(const QByteArray& text, bool silent = false);
+    void setSilent(bool silent) { setReply(reply, silent); }
+    QList<QByteArray> requests() const;
+    int requestCount() const { return int(requests().size()); }
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<QProcess> process;
+    quint16 boundPort = 0;
+    QByteArray reply;
 };
