@@ -9,10 +9,11 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSettings>
-#include <QStorageInfo>
 #include <QUrl>
 
 #include <limits>
+
+#include <sys/statvfs.h>
 
 namespace
 {
@@ -290,10 +291,12 @@ bool FTPProductDownloadSession::enoughDiskSpace()
     QFileInfo dir(params.downloadDir);
     while (!dir.exists() && !dir.absoluteFilePath().isEmpty() && !dir.isRoot())
         dir = QFileInfo(dir.absolutePath());
-    const QStorageInfo storage(dir.absoluteFilePath());
-    if (!storage.isValid() || !storage.isReady())
+    // Asked of the file system itself, which answers in chroots and containers too, where no
+    // mount table may name the directory; only when even that fails is the check skipped.
+    struct statvfs fs;
+    if (::statvfs(QFile::encodeName(dir.absoluteFilePath()).constData(), &fs) != 0)
         return true;
-    const quint64 available = quint64(qMax<qint64>(0, storage.bytesAvailable()));
+    const quint64 available = quint64(fs.f_bavail) * quint64(fs.f_frsize);
     if (needed <= available)
         return true;
     Q_EMIT message(QString("Not enough disk space: %1 MB needed, %2 MB free.")
