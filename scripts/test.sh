@@ -1,11 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, runs the whole test suite, then fuzzes the input readers.
+# Installs what is needed, builds, and runs the whole test suite three times: on the 64-bit
+# build, on the 32-bit x86 build (the product's own platform, run natively by the x86-64
+# kernel) and on a 64-bit build with AddressSanitizer and UndefinedBehaviorSanitizer. Then it
+# fuzzes the readers of hostile input. Arguments go to each ctest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-BUILD_DIR=${BUILD_DIR:-build}
-cd "$BUILD_DIR"
-ctest --output-on-failure --timeout 900 "$@"
-cd - >/dev/null
-# The readers of hostile input under libFuzzer with ASan and UBSan.
+bash scripts/setup-i386.sh
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+
+# Any sanitizer report fails the run, in the tests and in the binaries they start.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
+for dir in "${BUILD_DIR:-build}" build/linux-i386 build/asan; do
+    echo "== test suite in $dir"
+    (cd "$dir" && ctest --output-on-failure --timeout 900 "$@")
+done
+
 bash scripts/fuzz.sh 30
