@@ -13,7 +13,6 @@ cmake --build --preset asan
 # Any sanitizer report fails the run, in the tests and in the binaries they start.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
 for dir in "${BUILD_DIR:-build}" build/linux-i386 build/asan; do
     echo "== test suite in $dir"
     (cd "$dir" && ctest --output-on-failure --timeout 900 "$@")
