@@ -518,6 +518,36 @@ private Q_SLOTS:
         }
     }
 
+    // The installation as the product ships it, the bundle the build installs, updated to a
+    // version that holds changed copies of its own files: they are replaced while in use, the
+    // new updater runs at the next start and removes the copies moved aside.
+    void bundleReplacesItself()
+    {
+#ifdef UPDATE_SANITIZED
+        QSKIP("a sanitized build loads a runtime that no bundle holds");
+#endif
+        QCOMPARE(QProcess::execute(CMAKE_COMMAND,
+                                   {"--install", UPDATE_BUILD_DIR, "--prefix", inst->dir()}),
+                 0);
+        ProductTree p = clientProduct(2);
+        const QStringList own{"update", "libQt6Core.so.6", "plugins/platforms/libqoffscreen.so"};
+        for (const QString& name : own)
+            p.add("files", name, readFile(inst->path(name)) + "\nnext build\n");
+        publish(p, 5);
+        inst->writeMirrors({{mirror(nginx.baseUrl())}});
+        for (int run = 1; run <= 2; ++run) {
+            const Installation::Run result = update("5");
+            QVERIFY2(result.exitCode == 0, qPrintable(result.errorOutput));
+            QCOMPARE(inst->compareWith(p), QString());
+            for (const QString& name : own) {
+                const QString aside =
+                    QFileInfo(name).path() + "/_old_" + QFileInfo(name).fileName();
+                QCOMPARE(QFileInfo::exists(inst->path(aside)), run == 1);
+            }
+        }
+        QCOMPARE(httpFetched(5).filter(productIndex).size(), 2);
+    }
+
     void signedIndex_data()
     {
         // "trusted;signer;setup": the keys in update.pub (a, b, rsa, junk text; none: no file), the
