@@ -24,21 +24,8 @@ mkdir -p "$WORK/www/small" "$WORK/out" "$WORK/nginx/tmp"
 dd if=/dev/urandom of="$WORK/www/big.bin" bs=1M count=1024 status=none
 for i in $(seq 1 2000); do head -c 4096 /dev/urandom > "$WORK/www/small/f$i.bin"; done
 chmod -R a+rX "$WORK"
-PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$WORK/nginx/nginx.conf" <<CONF
-daemon off; worker_processes 1; user root root;
-pid $WORK/nginx/nginx.pid; error_log $WORK/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off; sendfile on; keepalive_requests 100000;
-  client_body_temp_path $WORK/nginx/tmp/b; proxy_temp_path $WORK/nginx/tmp/p;
-  fastcgi_temp_path $WORK/nginx/tmp/f; uwsgi_temp_path $WORK/nginx/tmp/u; scgi_temp_path $WORK/nginx/tmp/s;
-  server { listen 127.0.0.1:$PORT; root $WORK/www; }
-}
-CONF
-nginx -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" &
-NGINX_PID=$!
-for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break; sleep 0.05; done
+. "$SRC/bench/nginx.sh"
+start_nginx "$WORK/www"
 
 now() { date +%s.%N; }
 # Best of three runs each, to damp the noise of a shared machine.

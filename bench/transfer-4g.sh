@@ -42,21 +42,8 @@ expected_md5=$(md5sum "$WORK/release/data/big.pak" | cut -d' ' -f1)
 "$PUBLISH" "$WORK/release" "$WORK/mirror" 1 client_linux_x86 >/dev/null
 chmod -R a+rX "$WORK/mirror"
 
-PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$WORK/nginx/nginx.conf" <<CONF
-daemon off; worker_processes 1; user root root;
-pid $WORK/nginx/nginx.pid; error_log $WORK/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off; sendfile on; default_type application/octet-stream;
-  client_body_temp_path $WORK/nginx/tmp/b; proxy_temp_path $WORK/nginx/tmp/p;
-  fastcgi_temp_path $WORK/nginx/tmp/f; uwsgi_temp_path $WORK/nginx/tmp/u; scgi_temp_path $WORK/nginx/tmp/s;
-  server { listen 127.0.0.1:$PORT; root $WORK/mirror; }
-}
-CONF
-nginx -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" &
-NGINX_PID=$!
-for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break; sleep 0.05; done
+. "$SRC/bench/nginx.sh"
+start_nginx "$WORK/mirror"
 
 cat > "$WORK/inst/mirrors.ini" <<INI
 [mirrors]
