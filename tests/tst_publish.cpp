@@ -84,8 +84,10 @@ private Q_SLOTS:
         QVERIFY(writeSource(at("v1"), {"a", "b", "sub/c", "sub/d", "data/x.pak", "x2.pak", "update",
                                        "f2d", "d2f/x"}));
         QVERIFY(writeSource(at("v2"), {"a", "sub/d", "e", "x2.pak", "back.txt", "f2d/x", "d2f"}));
+        // Relative paths are taken from the working directory.
+        QVERIFY(QDir::setCurrent(tmp->path()));
         QCOMPARE(publish({"--pack", "data/*.pak", "--delete", "ancient.txt", "--delete", "back.txt",
-                          at("v1"), at("mirror"), "1"})
+                          "v1", "mirror", "1"})
                      .exitCode,
                  0);
         const Run run = publish({"--pack", "x2.pak", "--delete", "logs/old.log", "--previous",

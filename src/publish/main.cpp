@@ -119,8 +119,12 @@ int main(int argc, char* argv[])
     }
 
     PublishOptions options;
-    options.sourceDir = args.at(0);
-    options.mirrorDir = args.at(1);
+    // Relative paths resolve from the working directory once, here, not again below the source.
+    const auto absolute = [](const QString& p) {
+        return p.isEmpty() ? p : QFileInfo(p).absoluteFilePath();
+    };
+    options.sourceDir = absolute(args.at(0));
+    options.mirrorDir = absolute(args.at(1));
     options.version = args.at(2);
     if (args.size() == 4)
         options.clientType = args.at(3);
