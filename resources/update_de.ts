@@ -31,6 +31,10 @@ Update anhalten?</translation>
         <translation>%1 fehlt, kann nicht fortfahren.</translation>
     </message>
     <message>
+        <source>The trusted key file update.pub cannot be used: %1</source>
+        <translation>Die Datei update.pub mit den vertrauenswürdigen Schlüsseln ist nicht verwendbar: %1</translation>
+    </message>
+    <message>
         <source>/</source>
         <translation type="unfinished"></translation>
     </message>
