@@ -6,6 +6,10 @@
 #include <memory>
 #include <zlib.h>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace
 {
 
@@ -136,5 +140,131 @@ bool zipFile(const QString& gzipDestination, const QString& source)
         QFile::remove(gzipDestination);
         return false;
     }
+    return true;
+}
+
+bool HashingFile::open(OpenMode mode)
+{
+    hash.reset();
+    written = 0;
+    return QFile::open(mode);
+}
+
+QString HashingFile::writtenMd5() const
+{
+    return hexDigest(hash.result());
+}
+
+qint64 HashingFile::writeData(const char* data, qint64 length)
+{
+    const qint64 n = QFile::writeData(data, length);
+    if (n > 0) {
+        hash.addData(QByteArrayView(data, n));
+        written += n;
+    }
+    return n;
+}
+
+namespace
+{
+
+const int copyBlock = 256 * 1024;
+
+bool writeAll(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+struct InflateEnd {
+    void operator()(z_stream* s) const { inflateEnd(s); }
+};
+
+} // namespace
+
+bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
+                const std::atomic<bool>* stop)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    QCryptographicHash inHash(QCryptographicHash::Md5), outHash(QCryptographicHash::Md5);
+    // Fixed buffers: the memory does not grow with the file.
+    std::unique_ptr<char[]> inBuffer(new char[copyBlock]), outBuffer(new char[copyBlock]);
+    quint64 inSize = 0, outSize = 0;
+    const auto put = [&](const char* data, size_t n) {
+        outHash.addData(QByteArrayView(data, qsizetype(n)));
+        outSize += n;
+        return writeAll(fd, data, n);
+    };
+
+    z_stream z{};
+    std::unique_ptr<z_stream, InflateEnd> inflating;
+    bool gzip = false, first = true;
+    bool ended = false;    // a member is complete and no other has begun
+    bool trailing = false; // what follows the last member is hashed, not unpacked
+    for (;;) {
+        if (stop && *stop)
+            return false;
+        const qint64 n = in.read(inBuffer.get(), copyBlock);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        inHash.addData(QByteArrayView(inBuffer.get(), n));
+        inSize += quint64(n);
+        if (first && unpack) {
+            // Like gzread: a file without a gzip header is passed through as it is.
+            gzip = n >= 2 && uchar(inBuffer[0]) == 0x1f && uchar(inBuffer[1]) == 0x8b;
+            if (gzip) {
+                if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
+                    return false;
+                inflating.reset(&z);
+            }
+        }
+        first = false;
+        if (!gzip) {
+            if (!put(inBuffer.get(), size_t(n)))
+                return false;
+            continue;
+        }
+        if (trailing)
+            continue;
+        z.next_in = reinterpret_cast<Bytef*>(inBuffer.get());
+        z.avail_in = uInt(n);
+        do {
+            if (ended) {
+                if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b) {
+                    trailing = true;
+                    break;
+                }
+                inflateReset(&z);
+                ended = false;
+            }
+            z.next_out = reinterpret_cast<Bytef*>(outBuffer.get());
+            z.avail_out = copyBlock;
+            const int r = inflate(&z, Z_NO_FLUSH);
+            if (r != Z_OK && r != Z_STREAM_END)
+                return false;
+            if (!put(outBuffer.get(), size_t(copyBlock - z.avail_out)))
+                return false;
+            ended = r == Z_STREAM_END;
+        } while (z.avail_in > 0 || (z.avail_out == 0 && !ended));
+    }
+    // A cut stream never reaches its end.
+    if (gzip && !ended)
+        return false;
+    digest->sourceMd5 = hexDigest(inHash.result());
+    digest->sourceSize = inSize;
+    digest->writtenMd5 = hexDigest(outHash.result());
+    digest->writtenSize = outSize;
     return true;
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QFile>
 #include <QString>
 
-class QFile;
+#include <atomic>
 
 // Checksum text: 32 lower-case hexadecimal digits of the MD5 digest; a null string when the
 // file cannot be read. Files are processed in blocks of 16384 bytes.
@@ -15,3 +18,37 @@ QString getFileMD5(const QString& path);
 // Note the order: destination first, source second.
 bool unzipFile(const QString& destination, const QString& gzipSource);
 bool zipFile(const QString& gzipDestination, const QString& source);
+
+// A file that hashes every byte as it goes to the disk, so that what was written can be checked
+// without reading it back. Reopening it starts a fresh checksum.
+class HashingFile : public QFile
+{
+public:
+    explicit HashingFile(const QString& name) : QFile(name), hash(QCryptographicHash::Md5) {}
+    bool open(OpenMode mode) override;
+    // Checksum text of the bytes written since the file was opened.
+    QString writtenMd5() const;
+    qint64 writtenSize() const { return written; }
+
+protected:
+    qint64 writeData(const char* data, qint64 length) override;
+
+private:
+    QCryptographicHash hash;
+    qint64 written = 0;
+};
+
+// What one pass over a downloaded file found while it was copied or unpacked.
+struct CopyDigest {
+    QString sourceMd5;
+    quint64 sourceSize = 0;
+    QString writtenMd5;
+    quint64 writtenSize = 0;
+};
+
+// Reads `source` once and writes it (unpacked when `unpack`, gzip or passed through like
+// unzipFile) to the open descriptor `fd`, hashing both sides on the way; the descriptor is
+// neither flushed nor closed. `stop` is polled between blocks. False on any read, unpacking or
+// write failure.
+bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
+                const std::atomic<bool>* stop = nullptr);
