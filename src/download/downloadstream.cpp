@@ -160,9 +160,10 @@ bool SingleFileDownloadStream::finalCheckCurrentFile()
     if (file) {
         // The checksum of what the transport wrote, taken on the way to the disk.
         auto* hashed = static_cast<HashingFile*>(file);
-        file->flush();
         size = file->size();
-        received = hashed->writtenSize() == size ? hashed->writtenMd5() : QString();
+        const bool whole = hashed->writtenSize() == size;
+        hashed->close();
+        received = whole ? hashed->writtenMd5() : QString();
         releaseFile(false);
     }
 

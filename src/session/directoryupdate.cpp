@@ -3,10 +3,12 @@
 #include "filemd5.h"
 #include "indexsignature.h"
 #include "installationfiles.h"
+#include "offthread.h"
 #include "taskspecification.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -47,22 +49,6 @@ bool matches(const QString& path, const QString& md5, quint64 size)
            getFileMD5Ex(path).compare(md5, Qt::CaseInsensitive) == 0;
 }
 
-// Runs `work` on a thread of its own while this thread goes on serving its event loop.
-void runAside(const std::function<void()>& work)
-{
-    std::atomic<bool> done{false};
-    QObject waker;
-    std::thread t([&] {
-        work();
-        done = true;
-        QMetaObject::invokeMethod(
-            &waker, [] {}, Qt::QueuedConnection);
-    });
-    while (!done)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    t.join();
-}
-
 } // namespace
 
 // What a worker made of one entry: the new file written beside its destination, complete,
@@ -87,7 +73,8 @@ public:
         : list(list), sourceRoot(source), destRoot(dest), waker(waker),
           results(size_t(list.getSize())), ready(size_t(list.getSize()), false)
     {
-        const int threads = qMax(1, int(std::thread::hardware_concurrency()));
+        // Flushing waits for the disk rather than a core: more writers keep it busy.
+        const int threads = qMax(4, 2 * int(std::thread::hardware_concurrency()));
         for (int i = 0; i < threads && i < list.getSize(); ++i)
             workers.emplace_back([this] { work(); });
     }
@@ -110,6 +97,11 @@ public:
 
     Prepared take(int i)
     {
+        // Entries that are ready in a row still leave the event loop its turn.
+        if (!sinceEvents.isValid() || sinceEvents.elapsed() >= 10) {
+            QCoreApplication::processEvents();
+            sinceEvents.start();
+        }
         for (;;) {
             {
                 std::lock_guard<std::mutex> guard(lock);
@@ -120,13 +112,14 @@ public:
                 }
             }
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            sinceEvents.start();
         }
     }
 
     Prepared again(int i)
     {
         Prepared p;
-        runAside([&] { p = prepare(i); });
+        runOffThread([&] { p = prepare(i); });
         return p;
     }
 
@@ -159,7 +152,7 @@ private:
 
     Prepared prepare(int i);
 
-    static constexpr int lookahead = 4;
+    static constexpr int lookahead = 8;
     const TaskSpecification& list;
     const QString sourceRoot, destRoot;
     QObject* const waker;
@@ -168,6 +161,7 @@ private:
     std::condition_variable wake;
     std::vector<Prepared> results;
     std::vector<bool> ready;
+    QElapsedTimer sinceEvents;
     int next = 0;
     int taken = 0;
     bool stopping = false;
@@ -313,7 +307,7 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
         }
     }
     // The renames themselves reach the disk before the update counts as done.
-    runAside([&] {
+    runOffThread([&] {
         for (const QString& directory : std::as_const(directories)) {
             const int fd = ::open(QFile::encodeName(directory).constData(),
                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC);

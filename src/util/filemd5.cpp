@@ -6,6 +6,8 @@
 #include <memory>
 #include <zlib.h>
 
+#include <openssl/evp.h>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -28,13 +30,12 @@ QString hexDigest(const QByteArray& digest)
 // Hashes from the current position to the end of the device.
 QString hashRemaining(QFile& file)
 {
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.reset();
+    Md5 hash;
     char block[blockSize];
     qint64 n;
     while ((n = file.read(block, blockSize)) > 0)
-        hash.addData(QByteArrayView(block, n));
-    return hexDigest(hash.result());
+        hash.add(block, n);
+    return hash.hex();
 }
 
 } // namespace
@@ -143,23 +144,55 @@ bool zipFile(const QString& gzipDestination, const QString& source)
     return true;
 }
 
+Md5::Md5() : context(EVP_MD_CTX_new())
+{
+    reset();
+}
+
+Md5::~Md5()
+{
+    EVP_MD_CTX_free(context);
+}
+
+void Md5::reset()
+{
+    EVP_DigestInit_ex(context, EVP_md5(), nullptr);
+}
+
+void Md5::add(const char* data, qint64 length)
+{
+    EVP_DigestUpdate(context, data, size_t(length));
+}
+
+QString Md5::hex()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(context, digest, &size);
+    reset();
+    return hexDigest(QByteArray(reinterpret_cast<const char*>(digest), int(size)));
+}
+
 bool HashingFile::open(OpenMode mode)
 {
     hash.reset();
     written = 0;
+    digest.clear();
     return QFile::open(mode);
 }
 
-QString HashingFile::writtenMd5() const
+void HashingFile::close()
 {
-    return hexDigest(hash.result());
+    if (isOpen())
+        digest = hash.hex();
+    QFile::close();
 }
 
 qint64 HashingFile::writeData(const char* data, qint64 length)
 {
     const qint64 n = QFile::writeData(data, length);
     if (n > 0) {
-        hash.addData(QByteArrayView(data, n));
+        hash.add(data, n);
         written += n;
     }
     return n;
@@ -196,12 +229,12 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
-    QCryptographicHash inHash(QCryptographicHash::Md5), outHash(QCryptographicHash::Md5);
+    Md5 inHash, outHash;
     // Fixed buffers: the memory does not grow with the file.
     std::unique_ptr<char[]> inBuffer(new char[copyBlock]), outBuffer(new char[copyBlock]);
     quint64 inSize = 0, outSize = 0;
     const auto put = [&](const char* data, size_t n) {
-        outHash.addData(QByteArrayView(data, qsizetype(n)));
+        outHash.add(data, qint64(n));
         outSize += n;
         return writeAll(fd, data, n);
     };
@@ -219,7 +252,7 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
             return false;
         if (n == 0)
             break;
-        inHash.addData(QByteArrayView(inBuffer.get(), n));
+        inHash.add(inBuffer.get(), n);
         inSize += quint64(n);
         if (first && unpack) {
             // Like gzread: a file without a gzip header is passed through as it is.
@@ -262,9 +295,9 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
     // A cut stream never reaches its end.
     if (gzip && !ended)
         return false;
-    digest->sourceMd5 = hexDigest(inHash.result());
+    digest->sourceMd5 = inHash.hex();
     digest->sourceSize = inSize;
-    digest->writtenMd5 = hexDigest(outHash.result());
+    digest->writtenMd5 = outHash.hex();
     digest->writtenSize = outSize;
     return true;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 
@@ -19,23 +18,44 @@ QString getFileMD5(const QString& path);
 bool unzipFile(const QString& destination, const QString& gzipSource);
 bool zipFile(const QString& gzipDestination, const QString& source);
 
+struct evp_md_ctx_st;
+
+// An MD5 context on OpenSSL's implementation, the fastest at hand.
+class Md5
+{
+public:
+    Md5();
+    ~Md5();
+    Md5(const Md5&) = delete;
+    Md5& operator=(const Md5&) = delete;
+    void reset();
+    void add(const char* data, qint64 length);
+    // Checksum text of what was added since the last reset; the context is then reset.
+    QString hex();
+
+private:
+    evp_md_ctx_st* context;
+};
+
 // A file that hashes every byte as it goes to the disk, so that what was written can be checked
 // without reading it back. Reopening it starts a fresh checksum.
 class HashingFile : public QFile
 {
 public:
-    explicit HashingFile(const QString& name) : QFile(name), hash(QCryptographicHash::Md5) {}
+    explicit HashingFile(const QString& name) : QFile(name) {}
     bool open(OpenMode mode) override;
-    // Checksum text of the bytes written since the file was opened.
-    QString writtenMd5() const;
+    void close() override;
+    // Checksum text of the bytes written while the file was last open; valid after close().
+    QString writtenMd5() const { return digest; }
     qint64 writtenSize() const { return written; }
 
 protected:
     qint64 writeData(const char* data, qint64 length) override;
 
 private:
-    QCryptographicHash hash;
+    Md5 hash;
     qint64 written = 0;
+    QString digest;
 };
 
 // What one pass over a downloaded file found while it was copied or unpacked.
