@@ -107,6 +107,8 @@ public:
                 std::lock_guard<std::mutex> guard(lock);
                 if (ready[size_t(i)]) {
                     taken = i + 1;
+                    if (!results[size_t(i)].temporary.isEmpty())
+                        --waiting;
                     wake.notify_all();
                     return results[size_t(i)];
                 }
@@ -130,8 +132,8 @@ private:
             int i;
             {
                 std::unique_lock<std::mutex> guard(lock);
-                // A few entries ahead at most: the disk holds few new files not yet installed.
-                wake.wait(guard, [this] { return stopping || next < taken + lookahead; });
+                // A few new files ahead at most: the disk holds few that are not installed yet.
+                wake.wait(guard, [this] { return stopping || waiting < lookahead; });
                 if (stopping || next >= list.getSize())
                     return;
                 i = next++;
@@ -143,6 +145,8 @@ private:
                     QFile::remove(p.temporary);
                 return;
             }
+            if (!p.temporary.isEmpty())
+                ++waiting;
             results[size_t(i)] = p;
             ready[size_t(i)] = true;
             QMetaObject::invokeMethod(
@@ -164,6 +168,7 @@ private:
     QElapsedTimer sinceEvents;
     int next = 0;
     int taken = 0;
+    int waiting = 0; // new files written and not taken yet
     bool stopping = false;
     std::atomic<bool> stop{false};
 };
