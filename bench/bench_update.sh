@@ -130,7 +130,7 @@ run_update() { # [wrapper...]
     t1=$(now)
     grep -q 'Update finished, version: 12' "$dir/log.txt" || { echo "no update" >&2; exit 1; }
     printf '%s %s %s\n' "$(elapsed "$t0" "$t1")" "$(sed -n 's/^peak //p' "$dir/time.txt")" \
-        "$(sed -n 's/^event loop: longest timer interval \([0-9]*\) ms$/\1/p' "$dir/log.txt")"
+        "$(sed -n 's/^event loop: longest timer interval \([0-9]*\) ms.*/\1/p' "$dir/log.txt")"
 }
 
 check_installed() { # product

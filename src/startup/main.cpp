@@ -67,18 +67,22 @@ int main(int argc, char* argv[])
     QTimer probe;
     QElapsedTimer sinceTick;
     qint64 longestGap = 0;
+    QDateTime longestGapEnd;
     const bool probing = qEnvironmentVariableIsSet("UPDATE_EVENT_LOOP_PROBE");
     if (probing) {
         QObject::connect(&probe, &QTimer::timeout, [&] {
-            if (sinceTick.isValid())
-                longestGap = qMax(longestGap, sinceTick.elapsed());
+            if (sinceTick.isValid() && sinceTick.elapsed() > longestGap) {
+                longestGap = sinceTick.elapsed();
+                longestGapEnd = QDateTime::currentDateTime();
+            }
             sinceTick.start();
         });
         probe.start(10);
     }
     const int code = app.exec();
     if (probing)
-        std::fprintf(stderr, "event loop: longest timer interval %lld ms\n",
-                     static_cast<long long>(longestGap));
+        std::fprintf(stderr, "event loop: longest timer interval %lld ms, ended %s\n",
+                     static_cast<long long>(longestGap),
+                     qPrintable(longestGapEnd.toString(QStringLiteral("hh:mm:ss.zzz"))));
     return code;
 }
