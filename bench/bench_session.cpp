@@ -63,8 +63,11 @@ int verify(const QStringList& args)
     session.initialize(p);
     QElapsedTimer timer;
     timer.start();
+    QObject::connect(&session, &FTPProductDownloadSession::verificationFinished,
+                     &QCoreApplication::quit);
     if (!session.checkAllFiles(args[0]))
         return 1;
+    QCoreApplication::exec();
     const qint64 ms = timer.elapsed();
     const TaskState& task = session.getTask();
     if (task.readyCount != task.getSize()) {

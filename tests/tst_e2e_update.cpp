@@ -380,6 +380,52 @@ private Q_SLOTS:
         QCOMPARE(inst->finishedWith(p), QString());
     }
 
+    void killedWhileApplying_data()
+    {
+        QTest::addColumn<int>("file"); // killed when its new copy appears beside it
+        for (int file : {0, 3, 6, 7})
+            QTest::newRow(qPrintable(QString("at file %1 of 8").arg(file))) << file;
+    }
+
+    // Between a kill and the next start every file is old or new, never missing or partial;
+    // the next start completes the application without fetching anything but the index.
+    void killedWhileApplying()
+    {
+        QFETCH(int, file);
+        const QByteArray builtUpdater = readFile(QStringLiteral(UPDATE_BINARY));
+        ProductTree old, p;
+        for (int i = 0; i < 7; ++i) {
+            old.add("files", QString("big%1.bin").arg(i), ProductTree::randomBytes(3000000, i));
+            p.add("files", QString("big%1.bin").arg(i), ProductTree::randomBytes(3000000, 50 + i));
+        }
+        p.add("files", "update", builtUpdater + "\nnext updater\n");
+        publish(p, 2);
+        QVERIFY(inst->install(old));
+        inst->writeMirrors({{mirror(nginx.baseUrl())}});
+        std::unique_ptr<QProcess> first = inst->start({"--nouser", clientType, "2"});
+        // Polled every millisecond: the new copy lives only while it is written and flushed.
+        const QString newCopy = inst->path(".update-new." + p.files[file].name);
+        QDeadlineTimer deadline(60000);
+        while (!QFileInfo::exists(newCopy) && !deadline.hasExpired())
+            QTest::qWait(1);
+        QVERIFY(first->state() == QProcess::Running);
+        first->kill();
+        Installation::wait(first.get());
+        for (int i = 0; i < p.files.size(); ++i) {
+            const QByteArray now = readFile(inst->path(p.files[i].name));
+            QVERIFY2(now == p.files[i].content ||
+                         now == (i < 7 ? old.files[i].content : builtUpdater),
+                     qPrintable(p.files[i].name));
+        }
+        const int before = int(nginx.requestedPaths().size());
+        const Installation::Run again = update("2");
+        QVERIFY2(again.exitCode == 0, qPrintable(again.errorOutput));
+        QCOMPARE(httpFetched(2, before), QStringList{productIndex});
+        QCOMPARE(inst->finishedWith(p), QString());
+        QCOMPARE(QDir(inst->dir()).entryList({".update-new.*"}, QDir::Files | QDir::Hidden),
+                 QStringList());
+    }
+
     void unsafeIndex_data()
     {
         QTest::addColumn<QString>("indexText");

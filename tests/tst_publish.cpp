@@ -119,7 +119,7 @@ private Q_SLOTS:
         };
         const QStringList one{"a.txt"}, two{"a.txt", "sub/b.txt"};
         row("backslash", {"a\\b.txt"}, "S M 1", "refuses");
-        for (const char* name : {"update.ini", "_old_update", "session_5.ini"})
+        for (const char* name : {"update.ini", "_old_update", "session_5.ini", "d/.update-new.x"})
             row(name, {name}, "S M 1", "belongs to the installation");
         row("delete outside", one, "--delete ../x S M 1", "refusing to delete");
         row("delete the updater", one, "--delete update S M 1", "refusing to delete");

@@ -209,6 +209,74 @@ private Q_SLOTS:
                  QFile::encodeName(inst->dir()));
         QVERIFY(!window.isVisible());
     }
+
+    // Several workers report what one pass reports; the session's end stops them at once.
+    void verification_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("two workers") << 2 << false;
+        QTest::newRow("eight workers") << 8 << false;
+        // A sparse terabyte would take the workers half an hour.
+        QTest::newRow("cancelled while hashing a terabyte") << 2 << true;
+    }
+    void verification()
+    {
+        QFETCH(int, threads);
+        QFETCH(bool, cancel);
+        ProductTree p;
+        for (int i = 0; i < 12; ++i) // big ones among small ones: the workers finish out of order
+            p.add("f", QString("f%1").arg(i), ProductTree::randomBytes(i % 4 ? 999 : 3000000, i));
+        const QString index = p.write(mirrorRoot.path() + "/" + caseName, "1", clientType) + "/" +
+                              clientType + ".ini";
+        const QString downloads = inst->tempDir() + "/dl/";
+        // By i % 5: installed; changed, good copy; copy one byte short; copy changed; nothing.
+        const auto verify = [&](int workers, QStringList* seen, bool stop) {
+            for (int i = 0; i < p.files.size(); ++i) {
+                const ProductFile& f = p.files[i];
+                QByteArray changed = f.content;
+                changed[0] = char(changed[0] ^ 1);
+                writeFile(inst->path(f.name), i % 5 ? changed : f.content);
+                if (i % 5 && i % 5 < 4)
+                    writeFile(downloads + f.mirrorPath(), i % 5 == 1   ? f.content
+                                                          : i % 5 == 2 ? f.content.chopped(1)
+                                                                       : changed);
+            }
+            if (stop)
+                QFile(inst->path("f1")).resize(qint64(1) << 40);
+            FTPProductDownloadSession::InitialParameters params;
+            params.downloadDir = downloads;
+            params.verificationThreads = workers;
+            auto session = std::make_unique<FTPProductDownloadSession>();
+            session->initialize(params);
+            connect(session.get(), &FTPProductDownloadSession::message,
+                    [seen](const QString& m) { *seen << m; });
+            connect(session.get(), &FTPProductDownloadSession::progressCount,
+                    [seen](quint64 done, quint64 total) {
+                        *seen << QString("%1/%2").arg(done).arg(total);
+                    });
+            QSignalSpy finished(session.get(), &FTPProductDownloadSession::verificationFinished);
+            if (!session->checkAllFiles(index))
+                return false;
+            if (stop) // the first file is reported, the second is the terabyte
+                return QTest::qWaitFor([&] { return seen->size() == 3; }, 30000);
+            return finished.wait(30000);
+        };
+        QStringList oneThread, seen;
+        QVERIFY(verify(1, &oneThread, false));
+        QCOMPARE(oneThread.filter(QRegularExpression("^File .*/f(0|5|10) up to date$")).size(), 3);
+        QCOMPARE(oneThread.last(), "Verification of 12 file(s) complete. Ready: 3, Downloaded: 3.");
+        QVERIFY(verify(threads, &seen, cancel));
+        if (!cancel) {
+            QCOMPARE(seen, oneThread);
+            return;
+        }
+        // Nothing more is reported, and the download directory stays as it was for the next run.
+        QTest::qWait(50);
+        QCOMPARE(seen, oneThread.mid(0, 3));
+        for (int i = 0; i < p.files.size(); ++i)
+            QCOMPARE(QFileInfo::exists(downloads + p.files[i].mirrorPath()), i % 5 && i % 5 < 4);
+    }
 };
 
 QTEST_MAIN(UiTest)

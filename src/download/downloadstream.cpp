@@ -136,8 +136,9 @@ QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const 
     }
 
     releaseFile(false);
-    file = new QFile(localPath);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Every attempt writes the file anew and so hashes it anew.
+    file = new HashingFile(localPath);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         delete file;
         file = nullptr;
         return fail(QStringLiteral("ERROR: failed creating %1").arg(localPath));
@@ -155,8 +156,14 @@ QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const 
 bool SingleFileDownloadStream::finalCheckCurrentFile()
 {
     qint64 size = 0;
+    QString received;
     if (file) {
+        // The checksum of what the transport wrote, taken on the way to the disk.
+        auto* hashed = static_cast<HashingFile*>(file);
         size = file->size();
+        const bool whole = hashed->writtenSize() == size;
+        hashed->close();
+        received = whole ? hashed->writtenMd5() : QString();
         releaseFile(false);
     }
 
@@ -173,7 +180,7 @@ bool SingleFileDownloadStream::finalCheckCurrentFile()
         QFile::remove(destFilePath);
         return false;
     }
-    if (getFileMD5Ex(destFilePath).compare(md5, Qt::CaseInsensitive) != 0) {
+    if (received.compare(md5, Qt::CaseInsensitive) != 0) {
         setState(DSS_Ready);
         emit fileError(DSE_WrongChecksum,
                        QStringLiteral("ERROR: Wrong checksum for %1").arg(destFilePath));

@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -135,11 +136,34 @@ void removeOldFiles(const QString& dir)
     }
 }
 
+bool isExecutableFileName(const QString& name)
+{
+    const QFileInfo info(name);
+    return executableFiles.contains(info.fileName()) ||
+           executableSuffixes.contains(info.completeSuffix());
+}
+
+const QString& getNewFilePrefix()
+{
+    static const QString prefix = QStringLiteral(".update-new.");
+    return prefix;
+}
+
+void removeUnfinishedFiles(const QString& dir)
+{
+    // Links are not followed: only what lies inside the installation is ours to remove.
+    QDirIterator it(dir, {getNewFilePrefix() + QLatin1Char('*')},
+                    QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        if (info.isFile() || info.isSymLink())
+            QFile::remove(info.filePath());
+    }
+}
+
 void makeSingleFileExecutable(const QString& path)
 {
-    const QFileInfo info(path);
-    if (!executableFiles.contains(info.fileName()) &&
-        !executableSuffixes.contains(info.completeSuffix()))
+    if (!isExecutableFileName(QFileInfo(path).fileName()))
         return;
     // rwxr-xr-x: nobody but the owner may replace the client or the updater.
     QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |

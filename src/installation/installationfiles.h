@@ -18,3 +18,12 @@ bool isMovedAsideCopy(const QString& relativePath);
 // Deletes the moved-aside copies in `dir` and in the directories of the updater's own files.
 void removeOldFiles(const QString& dir);
 void makeSingleFileExecutable(const QString& path);
+// True when a file of this bare name is installed executable (mode 0755).
+bool isExecutableFileName(const QString& name);
+
+// A new file is written beside its destination under this prefix + its bare name, and renamed
+// over it once it is complete, flushed and checked. Such names belong to the installation: no
+// version may contain one.
+const QString& getNewFilePrefix();
+// Deletes files under the new-file prefix anywhere below `dir`, left by an interrupted update.
+void removeUnfinishedFiles(const QString& dir);

@@ -43,7 +43,7 @@ version is published unsigned.
 Refused: paths the updater refuses (absolute, empty, ".", "..", backslashes,
 control characters), files the installation keeps for itself (update.ini,
 mirrors.ini, update.lock, session_N.ini, _old_ copies of the updater's own
-files), deleting the updater or its settings, symbolic links to directories,
+files, names beginning with .update-new.), deleting the updater or its settings, symbolic links to directories,
 and two files that would share a name on the mirror. Nothing is written then.
 
 Exit codes: 0 published, 1 command-line error, 2 refused or failed.)";

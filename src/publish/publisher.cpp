@@ -102,8 +102,9 @@ bool Publisher::isReservedInstallPath(const QString& relativePath)
     if (relativePath == "update.ini" || relativePath == "mirrors.ini" ||
         relativePath == "update.lock" || sessionFile.match(relativePath).hasMatch())
         return true;
-    // removeOldFiles deletes these at every start of the updater.
-    return isMovedAsideCopy(relativePath);
+    // removeOldFiles and removeUnfinishedFiles delete these at every start of the updater.
+    const QString bareName = relativePath.mid(relativePath.lastIndexOf(QLatin1Char('/')) + 1);
+    return isMovedAsideCopy(relativePath) || bareName.startsWith(getNewFilePrefix());
 }
 
 bool Publisher::fail(const QString& text)

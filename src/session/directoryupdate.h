@@ -44,13 +44,18 @@ public Q_SLOTS:
 
 private:
     enum class EntryOutcome { Installed, Absent, Failed, Retry, Aborted };
+    struct Prepared;
+    class Writer;
 
-    EntryOutcome installEntry(bool noUser, const FileSpecification& entry, const QDir& source,
+    EntryOutcome installEntry(bool noUser, const FileSpecification& entry, const Prepared& prepared,
                               const QDir& dest);
-    // ensureFileRemoved, also telling where a special file was moved aside to.
+    // ensureFileRemoved, also telling where a special file was moved aside to (linked: under a
+    // second name, the file itself staying). removeOrdinary false: a file that the rename of
+    // the new one replaces is left in place.
     QMessageBox::StandardButton clearDestination(bool noUser, const QString& path,
-                                                 QString* movedAside);
-    void restoreMovedAside(const QString& movedAside, const QString& destination);
+                                                 QString* movedAside, bool* linked,
+                                                 bool removeOrdinary);
+    void restoreMovedAside(const QString& movedAside, const QString& destination, bool linked);
     QMessageBox::StandardButton ask(const QString& text);
 
     bool signatureValid(const QString& indexPath) const;

@@ -59,6 +59,9 @@ FTPProductDownloadSession::FTPProductDownloadSession() : appRoot(getAppRootPath(
 
 FTPProductDownloadSession::~FTPProductDownloadSession()
 {
+    // A verification still running stops within one block of each worker; its results so far
+    // change nothing on the disk but the removal of bad copies, so the next start resumes.
+    verifier.reset();
     for (DownloadStream* record : std::as_const(streams))
         delete record;
     streams.clear();
@@ -212,50 +215,68 @@ bool FTPProductDownloadSession::checkAllFiles(const QString& indexPath)
     Q_EMIT progressCount(0, totalSize);
 
     task.resetMarks();
-    quint64 done = 0;
+    verifiedSize = 0;
     const int count = task.getSize();
+    QVector<FileVerifier::Candidate> candidates(count);
     for (int i = 0; i < count; ++i) {
         FileSpecification entry;
         task.get(i, &entry);
-
-        const QString installed = appRoot.absoluteFilePath(entry.installedPath());
-        if (QFileInfo::exists(installed)) {
-            const QString expected = entry.isPacked() ? entry.unpackedMd5 : entry.md5;
-            if (getFileMD5Ex(installed) == expected) {
-                task.markReady(i);
-                Q_EMIT message(QString("File %1 up to date").arg(installed));
-                done += entry.size;
-                Q_EMIT progressCount(done, totalSize);
-                continue;
-            }
-        }
-
-        const QString local = params.downloadDir + "/" + entry.mirrorPath();
-        if (!QFileInfo::exists(local)) {
-            task.markNoFile(i, false);
-            continue;
-        }
-        bool accepted = false;
-        {
-            QFile copy(local);
-            if (copy.open(QIODevice::ReadOnly) && quint64(copy.size()) == entry.size)
-                accepted = getFileMD5Ex(copy) == entry.md5;
-        }
-        if (accepted) {
-            task.markDownloaded(i);
-            done += entry.size;
-            Q_EMIT progressCount(done, totalSize);
-        } else {
-            task.markNoFile(i, false);
-            QFile::remove(local);
-        }
+        FileVerifier::Candidate& c = candidates[i];
+        c.installed = appRoot.absoluteFilePath(entry.installedPath());
+        c.installedMd5 = entry.isPacked() ? entry.unpackedMd5 : entry.md5;
+        c.local = params.downloadDir + "/" + entry.mirrorPath();
+        c.size = entry.size;
+        c.md5 = entry.md5;
     }
+    // The files are hashed on worker threads; their outcomes come back here in index order.
+    verifier = std::make_unique<FileVerifier>(std::move(candidates), params.verificationThreads);
+    connect(verifier.get(), &FileVerifier::verified, this,
+            &FTPProductDownloadSession::onFileVerified);
+    connect(verifier.get(), &FileVerifier::finished, this,
+            &FTPProductDownloadSession::onVerificationFinished);
+    verifying = true;
+    verifier->start();
+    return true;
+}
+
+void FTPProductDownloadSession::onFileVerified(int i, FileVerifier::Outcome outcome)
+{
+    FileSpecification entry;
+    task.get(i, &entry);
+    switch (outcome) {
+    case FileVerifier::Current:
+        task.markReady(i);
+        Q_EMIT message(
+            QString("File %1 up to date").arg(appRoot.absoluteFilePath(entry.installedPath())));
+        verifiedSize += entry.size;
+        Q_EMIT progressCount(verifiedSize, task.getTotalSize());
+        break;
+    case FileVerifier::GoodCopy:
+        task.markDownloaded(i);
+        verifiedSize += entry.size;
+        Q_EMIT progressCount(verifiedSize, task.getTotalSize());
+        break;
+    case FileVerifier::BadCopy:
+        task.markNoFile(i, false);
+        QFile::remove(params.downloadDir + "/" + entry.mirrorPath());
+        break;
+    case FileVerifier::NoFile:
+        task.markNoFile(i, false);
+        break;
+    }
+}
+
+void FTPProductDownloadSession::onVerificationFinished()
+{
+    verifying = false;
     task.updateCompletionInfo();
     Q_EMIT message(QString("Verification of %1 file(s) complete. Ready: %2, Downloaded: %3.")
-                       .arg(count)
+                       .arg(task.getSize())
                        .arg(task.readyCount)
                        .arg(task.downloadedCount - task.readyCount));
-    return true;
+    Q_EMIT verificationFinished();
+    if (state == PDS_Downloading && !ended)
+        startDownloadBySessionState();
 }
 
 void FTPProductDownloadSession::startDownloadBySessionState()
@@ -426,7 +447,7 @@ void FTPProductDownloadSession::onConnected(int streamIdx)
         return;
     Q_EMIT message(QString("Stream %1 connected").arg(streamIdx));
     DownloadStream* record = streams[streamIdx];
-    if (state == PDS_Downloading) {
+    if (state == PDS_Downloading && !verifying) {
         if (record->stream && record->mirrorIndex >= 0 && record->fileIndex < 0 &&
             record->stream->getState() == DSS_Ready)
             assignNextFile(streamIdx);
@@ -521,9 +542,8 @@ void FTPProductDownloadSession::takeFileList()
     if (!checkAllFiles(indexFile)) {
         Q_EMIT message("Can't continue.");
         endSession(true);
-        return;
     }
-    startDownloadBySessionState();
+    // Otherwise the download starts when the verification has finished.
 }
 
 bool FTPProductDownloadSession::indexSignatureValid() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "downloadstream.h"
+#include "fileverifier.h"
 #include "streamrelay.h"
 #include "taskstate.h"
 
@@ -39,6 +40,8 @@ public:
         // With keys, an index is used only when its signature (clientType + ".ini.sig" beside
         // it on the mirror) verifies; without, indexes are taken unsigned.
         std::shared_ptr<const TrustedKeys> trustedKeys;
+        // Threads that hash during the verification; 0: as many as the machine has cores.
+        int verificationThreads = 0;
     };
 
     struct MarkedSiteData {
@@ -70,6 +73,8 @@ public:
     void startUpdate();
 
     bool retrieveSessionState();
+    // False when the index cannot be used. Otherwise the verification runs on worker threads
+    // and reports from the event loop; verificationFinished() ends it.
     bool checkAllFiles(const QString& indexPath);
     void startDownloadBySessionState();
 
@@ -98,6 +103,7 @@ Q_SIGNALS:
     void streamFinished();
     void streamProgress(int stream, qulonglong, qulonglong);
     void processCancelled();
+    void verificationFinished();
 
 private Q_SLOTS:
     void onStateChanged(int, DownloadStream_State);
@@ -108,6 +114,8 @@ private Q_SLOTS:
     void onProgressCount(int streamIdx, qint64, qint64);
     void onFileFinished(int streamIdx);
     void onFileError(int streamIdx, DownloadStream_Error, const QString&);
+    void onFileVerified(int index, FileVerifier::Outcome outcome);
+    void onVerificationFinished();
 
 private:
     void arrangeStreams();
@@ -138,4 +146,8 @@ private:
     // Stream 0 has the index and is fetching its signature.
     bool fetchingSignature = false;
     QString indexFile;
+    // Kept until the session goes: it may be the one emitting when the session is done.
+    std::unique_ptr<FileVerifier> verifier;
+    bool verifying = false;
+    quint64 verifiedSize = 0;
 };

@@ -8,11 +8,13 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QMessageBox>
 #include <QRandomGenerator>
 #include <QTimer>
 
+#include <cstdio>
 #include <cstring>
 
 static void showStartupMessageBox(StartupMessageLevel level, const QString& title,
@@ -54,10 +56,33 @@ int main(int argc, char* argv[])
     }
 
     removeOldFiles(getAppRootPath());
+    removeUnfinishedFiles(getAppRootPath());
     MainWindow window(options.mode == 2, options.clientType, options.version,
                       options.versionFromServer);
     window.show();
     if (options.mode == 2)
         QTimer::singleShot(200, &window, &MainWindow::on_startButton_clicked);
-    return app.exec();
+
+    // For measurements: how long the event loop went without serving a 10 ms timer.
+    QTimer probe;
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QDateTime longestGapEnd;
+    const bool probing = qEnvironmentVariableIsSet("UPDATE_EVENT_LOOP_PROBE");
+    if (probing) {
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            if (sinceTick.isValid() && sinceTick.elapsed() > longestGap) {
+                longestGap = sinceTick.elapsed();
+                longestGapEnd = QDateTime::currentDateTime();
+            }
+            sinceTick.start();
+        });
+        probe.start(10);
+    }
+    const int code = app.exec();
+    if (probing)
+        std::fprintf(stderr, "event loop: longest timer interval %lld ms, ended %s\n",
+                     static_cast<long long>(longestGap),
+                     qPrintable(longestGapEnd.toString(QStringLiteral("hh:mm:ss.zzz"))));
+    return code;
 }

@@ -5,6 +5,7 @@
 #include "ftpproductdownloadsession.h"
 #include "indexsignature.h"
 #include "installationfiles.h"
+#include "offthread.h"
 #include "runningclient.h"
 #include "streamrelay.h"
 #include "updaterecord.h"
@@ -33,7 +34,8 @@ QString sessionFileName(const QString& version)
 // Empties and removes a download directory; false when the directory itself stayed.
 bool removeDownloadDirectory(const QString& dir, bool* hadParent)
 {
-    cleanupDirectory(dir);
+    // Hundreds of megabytes take a while to unlink; the window stays live meanwhile.
+    runOffThread([&] { cleanupDirectory(dir); });
     QDir parent(dir);
     *hadParent = parent.cdUp();
     return *hadParent && parent.rmdir(QFileInfo(dir).fileName());

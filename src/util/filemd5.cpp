@@ -6,6 +6,12 @@
 #include <memory>
 #include <zlib.h>
 
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace
 {
 
@@ -24,13 +30,12 @@ QString hexDigest(const QByteArray& digest)
 // Hashes from the current position to the end of the device.
 QString hashRemaining(QFile& file)
 {
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.reset();
+    Md5 hash;
     char block[blockSize];
     qint64 n;
     while ((n = file.read(block, blockSize)) > 0)
-        hash.addData(QByteArrayView(block, n));
-    return hexDigest(hash.result());
+        hash.add(block, n);
+    return hash.hex();
 }
 
 } // namespace
@@ -136,5 +141,163 @@ bool zipFile(const QString& gzipDestination, const QString& source)
         QFile::remove(gzipDestination);
         return false;
     }
+    return true;
+}
+
+Md5::Md5() : context(EVP_MD_CTX_new())
+{
+    reset();
+}
+
+Md5::~Md5()
+{
+    EVP_MD_CTX_free(context);
+}
+
+void Md5::reset()
+{
+    EVP_DigestInit_ex(context, EVP_md5(), nullptr);
+}
+
+void Md5::add(const char* data, qint64 length)
+{
+    EVP_DigestUpdate(context, data, size_t(length));
+}
+
+QString Md5::hex()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(context, digest, &size);
+    reset();
+    return hexDigest(QByteArray(reinterpret_cast<const char*>(digest), int(size)));
+}
+
+bool HashingFile::open(OpenMode mode)
+{
+    hash.reset();
+    written = 0;
+    digest.clear();
+    return QFile::open(mode);
+}
+
+void HashingFile::close()
+{
+    if (isOpen())
+        digest = hash.hex();
+    QFile::close();
+}
+
+qint64 HashingFile::writeData(const char* data, qint64 length)
+{
+    const qint64 n = QFile::writeData(data, length);
+    if (n > 0) {
+        hash.add(data, n);
+        written += n;
+    }
+    return n;
+}
+
+namespace
+{
+
+const int copyBlock = 256 * 1024;
+
+bool writeAll(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+struct InflateEnd {
+    void operator()(z_stream* s) const { inflateEnd(s); }
+};
+
+} // namespace
+
+bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
+                const std::atomic<bool>* stop)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    Md5 inHash, outHash;
+    // Fixed buffers: the memory does not grow with the file.
+    std::unique_ptr<char[]> inBuffer(new char[copyBlock]), outBuffer(new char[copyBlock]);
+    quint64 inSize = 0, outSize = 0;
+    const auto put = [&](const char* data, size_t n) {
+        outHash.add(data, qint64(n));
+        outSize += n;
+        return writeAll(fd, data, n);
+    };
+
+    z_stream z{};
+    std::unique_ptr<z_stream, InflateEnd> inflating;
+    bool gzip = false, first = true;
+    bool ended = false;    // a member is complete and no other has begun
+    bool trailing = false; // what follows the last member is hashed, not unpacked
+    for (;;) {
+        if (stop && *stop)
+            return false;
+        const qint64 n = in.read(inBuffer.get(), copyBlock);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        inHash.add(inBuffer.get(), n);
+        inSize += quint64(n);
+        if (first && unpack) {
+            // Like gzread: a file without a gzip header is passed through as it is.
+            gzip = n >= 2 && uchar(inBuffer[0]) == 0x1f && uchar(inBuffer[1]) == 0x8b;
+            if (gzip) {
+                if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
+                    return false;
+                inflating.reset(&z);
+            }
+        }
+        first = false;
+        if (!gzip) {
+            if (!put(inBuffer.get(), size_t(n)))
+                return false;
+            continue;
+        }
+        if (trailing)
+            continue;
+        z.next_in = reinterpret_cast<Bytef*>(inBuffer.get());
+        z.avail_in = uInt(n);
+        do {
+            if (ended) {
+                if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b) {
+                    trailing = true;
+                    break;
+                }
+                inflateReset(&z);
+                ended = false;
+            }
+            z.next_out = reinterpret_cast<Bytef*>(outBuffer.get());
+            z.avail_out = copyBlock;
+            const int r = inflate(&z, Z_NO_FLUSH);
+            if (r != Z_OK && r != Z_STREAM_END)
+                return false;
+            if (!put(outBuffer.get(), size_t(copyBlock - z.avail_out)))
+                return false;
+            ended = r == Z_STREAM_END;
+        } while (z.avail_in > 0 || (z.avail_out == 0 && !ended));
+    }
+    // A cut stream never reaches its end.
+    if (gzip && !ended)
+        return false;
+    digest->sourceMd5 = inHash.hex();
+    digest->sourceSize = inSize;
+    digest->writtenMd5 = outHash.hex();
+    digest->writtenSize = outSize;
     return true;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QByteArray>
+#include <QFile>
 #include <QString>
 
-class QFile;
+#include <atomic>
 
 // Checksum text: 32 lower-case hexadecimal digits of the MD5 digest; a null string when the
 // file cannot be read. Files are processed in blocks of 16384 bytes.
@@ -15,3 +17,58 @@ QString getFileMD5(const QString& path);
 // Note the order: destination first, source second.
 bool unzipFile(const QString& destination, const QString& gzipSource);
 bool zipFile(const QString& gzipDestination, const QString& source);
+
+struct evp_md_ctx_st;
+
+// An MD5 context on OpenSSL's implementation, the fastest at hand.
+class Md5
+{
+public:
+    Md5();
+    ~Md5();
+    Md5(const Md5&) = delete;
+    Md5& operator=(const Md5&) = delete;
+    void reset();
+    void add(const char* data, qint64 length);
+    // Checksum text of what was added since the last reset; the context is then reset.
+    QString hex();
+
+private:
+    evp_md_ctx_st* context;
+};
+
+// A file that hashes every byte as it goes to the disk, so that what was written can be checked
+// without reading it back. Reopening it starts a fresh checksum.
+class HashingFile : public QFile
+{
+public:
+    explicit HashingFile(const QString& name) : QFile(name) {}
+    bool open(OpenMode mode) override;
+    void close() override;
+    // Checksum text of the bytes written while the file was last open; valid after close().
+    QString writtenMd5() const { return digest; }
+    qint64 writtenSize() const { return written; }
+
+protected:
+    qint64 writeData(const char* data, qint64 length) override;
+
+private:
+    Md5 hash;
+    qint64 written = 0;
+    QString digest;
+};
+
+// What one pass over a downloaded file found while it was copied or unpacked.
+struct CopyDigest {
+    QString sourceMd5;
+    quint64 sourceSize = 0;
+    QString writtenMd5;
+    quint64 writtenSize = 0;
+};
+
+// Reads `source` once and writes it (unpacked when `unpack`, gzip or passed through like
+// unzipFile) to the open descriptor `fd`, hashing both sides on the way; the descriptor is
+// neither flushed nor closed. `stop` is polled between blocks. False on any read, unpacking or
+// write failure.
+bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
+                const std::atomic<bool>* stop = nullptr);

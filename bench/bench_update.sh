@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# The whole unattended updater (`update --nouser`) on the 200-file set of bench_session.sh,
+# served by nginx on 127.0.0.1, against the reference tools:
+#   - verification of a current installation vs md5sum over the same files;
+#   - a fresh update (download, checks, apply with its flushes) vs aria2c -j4 with the same
+#     checksums plus cp into the installation (neither flushes);
+#   - the longest interval of a 10 ms timer in the updater's event loop (UPDATE_EVENT_LOOP_PROBE);
+#   - peak memory, also for the fresh update of one 512 MB file;
+#   - the time spent inside fsync, summed over the threads (a separate run under strace).
+#   bench/bench_update.sh BUILD-DIR
+# Sizes: LARGE_FILES (200), LARGE_MB (400), SINGLE_MB (512). Needs about 4 GB in /tmp.
+set -euo pipefail
+
+BUILD=$(cd "${1:?build directory}" && pwd)
+UPDATE="$BUILD/src/startup/update"
+LARGE_FILES=${LARGE_FILES:-200}
+LARGE_MB=${LARGE_MB:-400}
+SINGLE_MB=${SINGLE_MB:-512}
+ROUNDS=${ROUNDS:-3}
+[ -x "$UPDATE" ] || { echo "no $UPDATE" >&2; exit 1; }
+for tool in nginx aria2c md5sum /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+
+WORK=$(mktemp -d /tmp/bench_update.XXXXXX)
+chmod 755 "$WORK"
+NGINX_PID=
+cleanup() {
+    if [ -n "$NGINX_PID" ]; then
+        kill "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f\n", b - a }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f\n", a / b }'; }
+best() { sort -n | head -1; }
+
+make_product() { # root count bytes_each vary_bytes
+    local root=$1 count=$2 size=$3 vary=$4 i name len sum
+    mkdir -p "$root/12/data"
+    {
+        echo "[data]"
+        for ((i = 0; i < count; i++)); do
+            name=$(printf 'f%05d.bin' "$i")
+            len=$((size + (vary > 0 ? ((i * 37) % 100) * vary / 100 : 0)))
+            head -c "$len" /dev/urandom >"$root/12/data/$name"
+            sum=$(md5sum "$root/12/data/$name" | cut -d' ' -f1)
+            echo "$name=$sum::$len"
+        done
+    } >"$root/12/vm3.ini"
+    chmod -R a+rX "$root"
+}
+
+aria_input() { # root urlbase
+    local root=$1 base=$2 line name rest sum
+    while IFS= read -r line; do
+        case $line in \[*\] | "") continue ;; esac
+        name=${line%%=*}
+        rest=${line#*=}
+        sum=${rest%%::*}
+        printf '%s/12/data/%s\n  out=data/%s\n  checksum=md5=%s\n' "$base" "$name" "$name" "$sum"
+    done <"$root/12/vm3.ini"
+}
+
+echo "making the products ..." >&2
+LARGE_EACH=$((LARGE_MB * 1000 * 1000 / LARGE_FILES))
+make_product "$WORK/www/large" "$LARGE_FILES" $((LARGE_EACH / 2)) "$LARGE_EACH"
+make_product "$WORK/www/single" 1 $((SINGLE_MB * 1024 * 1024)) 0
+LARGE_BYTES=$(du -sb "$WORK/www/large/12/data" | cut -f1)
+
+PORT=
+for _ in $(seq 50); do
+    candidate=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+        PORT=$candidate
+        break
+    fi
+done
+[ -n "$PORT" ] || { echo "no free port" >&2; exit 1; }
+mkdir -p "$WORK/nginx/tmp"
+cat >"$WORK/nginx/nginx.conf" <<CONF
+daemon off;
+worker_processes 2;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $WORK/nginx/tmp/body; proxy_temp_path $WORK/nginx/tmp/proxy;
+  fastcgi_temp_path $WORK/nginx/tmp/fastcgi; uwsgi_temp_path $WORK/nginx/tmp/uwsgi;
+  scgi_temp_path $WORK/nginx/tmp/scgi;
+  default_type application/octet-stream; sendfile on; keepalive_requests 100000;
+  server { listen 127.0.0.1:$PORT; root $WORK/www; }
+}
+CONF
+nginx -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" &
+NGINX_PID=$!
+for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && break
+    sleep 0.1
+done
+BASE="http://127.0.0.1:$PORT"
+
+# An installation of the updater for PRODUCT below $WORK/inst; with "current" it already holds
+# the whole set.
+make_installation() { # product [current]
+    local product=$1 dir="$WORK/inst"
+    rm -rf "$dir"
+    mkdir -p "$dir/install" "$dir/tmp"
+    cp "$UPDATE" "$dir/install/update"
+    printf '[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=%s/%s\nretries=1\ntimeout=0\n' \
+        "$BASE" "$product" >"$dir/install/mirrors.ini"
+    printf '[update]\nstreams=4\n' >"$dir/install/update.ini"
+    if [ "${2:-}" = current ]; then
+        cp "$WORK/www/$product/12/data/"* "$dir/install/"
+    fi
+}
+
+# Runs the updater; prints "seconds peak-KB longest-gap-ms".
+run_update() { # [wrapper...]
+    local dir="$WORK/inst" t0 t1
+    t0=$(now)
+    TMPDIR="$dir/tmp" UPDATE_EVENT_LOOP_PROBE=1 QT_QPA_PLATFORM=offscreen \
+        /usr/bin/time -f 'peak %M' -o "$dir/time.txt" "$@" "$dir/install/update" --nouser vm3 12 \
+        2>"$dir/log.txt" || { echo "update failed" >&2; tail "$dir/log.txt" >&2; exit 1; }
+    t1=$(now)
+    grep -q 'Update finished, version: 12' "$dir/log.txt" || { echo "no update" >&2; exit 1; }
+    printf '%s %s %s\n' "$(elapsed "$t0" "$t1")" "$(sed -n 's/^peak //p' "$dir/time.txt")" \
+        "$(sed -n 's/^event loop: longest timer interval \([0-9]*\) ms.*/\1/p' "$dir/log.txt")"
+}
+
+check_installed() { # product
+    (cd "$WORK/www/$1/12/data" && md5sum ./*) | (cd "$WORK/inst/install" && md5sum -c --quiet) ||
+        { echo "installation differs" >&2; exit 1; }
+}
+
+echo "verification of a current installation ($LARGE_FILES files) ..." >&2
+: >"$WORK/verify"
+: >"$WORK/md5"
+for _ in $(seq "$ROUNDS"); do
+    make_installation large current
+    cat "$WORK/inst/install/"f*.bin >/dev/null
+    run_update >>"$WORK/verify"
+    grep -q "Ready: $LARGE_FILES, Downloaded: 0" "$WORK/inst/log.txt" ||
+        { echo "not all current" >&2; exit 1; }
+    t0=$(now)
+    md5sum "$WORK/inst/install/"f*.bin >/dev/null
+    t1=$(now)
+    elapsed "$t0" "$t1" >>"$WORK/md5"
+done
+
+echo "fresh update ..." >&2
+: >"$WORK/fresh"
+: >"$WORK/aria"
+for _ in $(seq "$ROUNDS"); do
+    make_installation large
+    sync
+    run_update >>"$WORK/fresh"
+    check_installed large
+    rm -rf "$WORK/aria_run" "$WORK/inst"
+    mkdir -p "$WORK/aria_run/install"
+    aria_input "$WORK/www/large" "$BASE/large" >"$WORK/aria_input.txt"
+    sync
+    t0=$(now)
+    aria2c --no-conf -q -i "$WORK/aria_input.txt" -d "$WORK/aria_run/dl" -j 4 -x 1 \
+        --file-allocation=none --allow-overwrite=true --auto-file-renaming=false \
+        --check-integrity=true --max-tries=1 --async-dns=false --console-log-level=error \
+        --summary-interval=0
+    cp "$WORK/aria_run/dl/data/"* "$WORK/aria_run/install/"
+    t1=$(now)
+    elapsed "$t0" "$t1" >>"$WORK/aria"
+    rm -rf "$WORK/aria_run"
+done
+
+FSYNC=-
+if command -v strace >/dev/null; then
+    echo "time inside fsync (strace) ..." >&2
+    make_installation large
+    sync
+    TMPDIR="$WORK/inst/tmp" QT_QPA_PLATFORM=offscreen strace -f -w -c -e trace=fsync \
+        -o "$WORK/strace.txt" "$WORK/inst/install/update" --nouser vm3 12 2>/dev/null || true
+    FSYNC=$(awk '$NF == "fsync" { print $2; exit }' "$WORK/strace.txt")
+fi
+
+echo "single file of $SINGLE_MB MB ..." >&2
+make_installation single
+run_update >"$WORK/single"
+check_installed single
+rm -rf "$WORK/inst"
+
+pick() { best <"$WORK/$1" | cut -d' ' -f"$2"; }
+worst() { cut -d' ' -f"$2" <"$WORK/$1" | sort -n | tail -1; }
+V=$(cut -d' ' -f1 <"$WORK/verify" | best)
+M=$(best <"$WORK/md5")
+F=$(cut -d' ' -f1 <"$WORK/fresh" | best)
+A=$(best <"$WORK/aria")
+printf '\n%-58s %10s %10s %7s\n' "case (best of $ROUNDS, seconds)" "update" "reference" "ratio"
+printf '%-58s %10s %10s %7s\n' "verify current $LARGE_FILES files/$((LARGE_BYTES / 1000000)) MB vs md5sum" \
+    "$V" "$M" "$(ratio "$V" "$M")"
+printf '%-58s %10s %10s %7s\n' "fresh update vs aria2c -j4 + cp (update flushes)" \
+    "$F" "$A" "$(ratio "$F" "$A")"
+printf '%-58s %10s\n' "longest 10 ms timer interval, verification runs (ms)" "$(worst verify 3)"
+printf '%-58s %10s\n' "longest 10 ms timer interval, fresh update runs (ms)" "$(worst fresh 3)"
+printf '%-58s %10s\n' "peak memory, verification (MB)" "$(($(worst verify 2) / 1024))"
+printf '%-58s %10s\n' "peak memory, fresh update (MB)" "$(($(worst fresh 2) / 1024))"
+printf '%-58s %10s\n' "peak memory, one $SINGLE_MB MB file (MB)" "$(($(cut -d' ' -f2 <"$WORK/single") / 1024))"
+printf '%-58s %10s\n' "seconds inside fsync, summed over threads (strace run)" "$FSYNC"

@@ -1,0 +1,118 @@
+#include "fileverifier.h"
+
+#include "filemd5.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+
+namespace
+{
+// Per worker: one block of this size is all the memory a check takes.
+constexpr qint64 blockSize = 256 * 1024;
+} // namespace
+
+FileVerifier::FileVerifier(QVector<Candidate> list, int threads)
+    : candidates(std::move(list)),
+      threadCount(qBound(1, threads > 0 ? threads : int(std::thread::hardware_concurrency()),
+                         qMax(1, int(candidates.size())))),
+      outcomes(size_t(candidates.size()), -1)
+{
+}
+
+FileVerifier::~FileVerifier()
+{
+    stopping = true;
+    for (std::thread& t : workers)
+        t.join();
+}
+
+void FileVerifier::start()
+{
+    if (candidates.isEmpty()) {
+        QMetaObject::invokeMethod(this, &FileVerifier::deliver, Qt::QueuedConnection);
+        return;
+    }
+    for (int i = 0; i < threadCount; ++i)
+        workers.emplace_back([this] { work(); });
+}
+
+void FileVerifier::work()
+{
+    std::unique_ptr<char[]> buffer(new char[blockSize]);
+    for (;;) {
+        const int i = nextIndex++;
+        if (i >= candidates.size() || stopping)
+            return;
+        const Outcome outcome = check(candidates[i], buffer.get());
+        if (stopping)
+            return;
+        std::lock_guard<std::mutex> guard(lock);
+        outcomes[size_t(i)] = outcome;
+        // One queued delivery at a time takes everything that is in order by then.
+        if (i == delivered && !deliveryQueued) {
+            deliveryQueued = true;
+            QMetaObject::invokeMethod(this, &FileVerifier::deliver, Qt::QueuedConnection);
+        }
+    }
+}
+
+FileVerifier::Outcome FileVerifier::check(const Candidate& c, char* buffer)
+{
+    if (QFileInfo::exists(c.installed) && hash(c.installed, -1, buffer) == c.installedMd5)
+        return Current;
+    if (!QFileInfo::exists(c.local))
+        return NoFile;
+    return hash(c.local, qint64(c.size), buffer) == c.md5 ? GoodCopy : BadCopy;
+}
+
+QString FileVerifier::hash(const QString& path, qint64 expectedSize, char* buffer)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return QString();
+    if (expectedSize >= 0 && file.size() != expectedSize)
+        return QString();
+    Md5 md5;
+    qint64 n;
+    while ((n = file.read(buffer, blockSize)) > 0) {
+        if (stopping)
+            return QString();
+        md5.add(buffer, n);
+    }
+    if (n < 0)
+        return QString();
+    return md5.hex();
+}
+
+void FileVerifier::deliver()
+{
+    const QPointer<FileVerifier> self(this);
+    QElapsedTimer slice;
+    slice.start();
+    for (;;) {
+        // Outcomes that are ready in a row still leave the event loop its turn.
+        if (slice.elapsed() >= 10) {
+            QMetaObject::invokeMethod(this, &FileVerifier::deliver, Qt::QueuedConnection);
+            return;
+        }
+        int index, outcome;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (delivered >= candidates.size() || outcomes[size_t(delivered)] < 0) {
+                deliveryQueued = false;
+                if (delivered < candidates.size())
+                    return;
+                break;
+            }
+            index = delivered++;
+            outcome = outcomes[size_t(index)];
+        }
+        Q_EMIT verified(index, Outcome(outcome));
+        // A receiver may end the run (and this object) from the signal.
+        if (!self || stopping)
+            return;
+    }
+    Q_EMIT finished();
+}

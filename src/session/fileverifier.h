@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// Hashes the candidate files of a verification on worker threads and hands the outcomes to its
+// owner's thread strictly in index order, so that whatever the owner reports comes in the same
+// order and with the same texts as from one pass over the list.
+class FileVerifier : public QObject
+{
+    Q_OBJECT
+public:
+    struct Candidate {
+        QString installed; // the installed file and the checksum it must have
+        QString installedMd5;
+        QString local; // the copy in the download directory, its length and checksum
+        quint64 size = 0;
+        QString md5;
+    };
+    enum Outcome {
+        Current,  // the installed file has its checksum
+        GoodCopy, // the download directory holds a good copy
+        NoFile,   // nothing at hand
+        BadCopy,  // the copy in the download directory is not the file
+    };
+
+    // threads < 1: as many as the machine has cores.
+    FileVerifier(QVector<Candidate> candidates, int threads);
+    // Stops the workers (they notice within one block) and waits for them.
+    ~FileVerifier() override;
+
+    void start();
+
+Q_SIGNALS:
+    // In index order, on the thread the verifier lives in; after the last one, finished().
+    void verified(int index, FileVerifier::Outcome outcome);
+    void finished();
+
+private:
+    void work();
+    Outcome check(const Candidate& c, char* buffer);
+    // Checksum text of the file, or a null string when it cannot be read or the run stops.
+    QString hash(const QString& path, qint64 expectedSize, char* buffer);
+    void deliver();
+
+    const QVector<Candidate> candidates;
+    const int threadCount;
+    std::vector<std::thread> workers;
+    std::atomic<int> nextIndex{0};
+    std::atomic<bool> stopping{false};
+
+    std::mutex lock;
+    std::vector<int> outcomes; // -1 until known
+    int delivered = 0;
+    bool deliveryQueued = false;
+};
