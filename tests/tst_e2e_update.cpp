@@ -430,14 +430,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("indexText");
         // In an INI file a "\" in a key is the "/" of a path. %F is a usable entry, %V one for the
-        // file the mirror planted, %P a packed copy of it whose unpacked checksum is not its own.
+        // file the mirror planted, %P and %L a packed copy of it whose unpacked checksum or length
+        // is not its own.
         QTest::newRow("file installed outside") << "[files]\n%F..\\victim.txt=%V\n";
         QTest::newRow("group outside") << "[files]\n%F[..]\nvictim.txt=%V\n";
         QTest::newRow("deletion outside") << "[files]\n%F[delete]\n..\\victim.txt=\n";
         QTest::newRow("absolute deletion") << "[files]\n%F[delete]\n\\ROOT\\victim.txt=\n";
         QTest::newRow("deletion of the updater") << "[files]\n%F[delete]\nupdate=\n";
         QTest::newRow("deletion of its settings") << "[files]\n%F[delete]\nupdate.ini=\n";
-        QTest::newRow("unpacked content not as listed") << "[files]\n%Fvictim.gz=%P::victim.txt\n";
+        QTest::newRow("unpacked checksum not as listed") << "[files]\n%Fvictim.gz=%P::victim.txt\n";
+        QTest::newRow("unpacked length not as listed") << "[files]\n%Fvictim.gz=%L::victim.txt\n";
     }
 
     void unsafeIndex()
@@ -456,7 +458,9 @@ private Q_SLOTS:
         };
         indexText.replace("%F", "readme.txt=" + entry(readme) + "\n")
             .replace("%V", entry(evil))
-            .replace("%P", entry(packed) + "::" + entry(evil + "!"))
+            .replace("%P", entry(packed) + "::" + entry(evil.toUpper()))
+            .replace("%L", entry(packed) + "::" + ProductTree::md5(evil) +
+                               "::" + QString::number(evil.size() + 1))
             .replace("\\ROOT", QString(inst->root()).replace('/', '\\'));
         QVERIFY(writeFile(versionDir + productIndex, indexText.toUtf8()));
         inst->writeMirrors({{mirror(nginx.baseUrl())}});

@@ -190,12 +190,24 @@ private Q_SLOTS:
         boxes.seen.clear();
         const int before = int(fetched().size());
         QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(window.runningSession());
+        QList<std::pair<quint64, quint64>> counts; // done, total: verification, then download
+        connect(window.runningSession(), &FTPProductDownloadSession::progressCount,
+                [&counts](quint64 done, quint64 total) {
+                    counts.append({done, total});
+                });
         QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Start Voxmere"), 30000);
         QVERIFY(window.log().contains("Previous update session for v. 1 found"));
         QCOMPARE(fetched().mid(before), fetchedOnRestart);
         QCOMPARE(boxes.seen, QStringList());
         QVERIFY2(window.log().contains("Update finished, version: 1"), qPrintable(window.log()));
-        // The figures end at the whole set.
+        // The figures count from nothing up to the whole set, never back.
+        QVERIFY(counts.size() > 1 && counts.first().first == 0);
+        for (int i = 0; i < counts.size(); ++i) {
+            QCOMPARE(counts[i].second, p.totalMirrorSize());
+            QVERIFY(i == 0 || counts[i].first >= counts[i - 1].first);
+        }
+        QCOMPARE(counts.last().first, p.totalMirrorSize());
         auto* bar = window.child<QProgressBar>("totalProgressBar");
         QVERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
         QCOMPARE(window.child<QLabel>("totalTotalSizeLabel")->text(),
