@@ -17,17 +17,8 @@ for tool in nginx aria2c md5sum; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
-WORK=$(mktemp -d /tmp/bench_session.XXXXXX)
-chmod 755 "$WORK"
-NGINX_PID=
-cleanup() {
-    if [ -n "$NGINX_PID" ]; then
-        kill "$NGINX_PID" 2>/dev/null || true
-        wait "$NGINX_PID" 2>/dev/null || true
-    fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+. "$SRC/bench/nginx.sh"
+make_workdir bench_session
 
 DRIVER=
 BUILD=${1:-}
@@ -56,39 +47,8 @@ WRAP
     DRIVER="$WORK/build/bench/bench_session"
 fi
 
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f\n", b - a }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f\n", a / b }'; }
+. "$SRC/bench/products.sh"
 seconds() { awk -v ms="$1" 'BEGIN { printf "%.2f\n", ms / 1000 }'; }
-
-# A product: files below ROOT/12/data/, the index ROOT/12/vm3.ini and an aria2 input file with
-# the same URLs and checksums.
-make_product() { # root count bytes_each vary_bytes
-    local root=$1 count=$2 size=$3 vary=$4 i name len sum
-    mkdir -p "$root/12/data"
-    {
-        echo "[data]"
-        for ((i = 0; i < count; i++)); do
-            name=$(printf 'f%05d.bin' "$i")
-            len=$((size + (vary > 0 ? ((i * 37) % 100) * vary / 100 : 0)))
-            head -c "$len" /dev/urandom >"$root/12/data/$name"
-            sum=$(md5sum "$root/12/data/$name" | cut -d' ' -f1)
-            echo "$name=$sum::$len"
-        done
-    } >"$root/12/vm3.ini"
-    chmod -R a+rX "$root"
-}
-
-aria_input() { # root urlbase
-    local root=$1 base=$2 line name rest sum
-    while IFS= read -r line; do
-        case $line in \[*\] | "") continue ;; esac
-        name=${line%%=*}
-        rest=${line#*=}
-        sum=${rest%%::*}
-        printf '%s/12/data/%s\n  out=data/%s\n  checksum=md5=%s\n' "$base" "$name" "$name" "$sum"
-    done <"$root/12/vm3.ini"
-}
 
 echo "making the products ..." >&2
 LARGE_EACH=$((LARGE_MB * 1000 * 1000 / LARGE_FILES))
@@ -96,39 +56,7 @@ make_product "$WORK/www/large" "$LARGE_FILES" $((LARGE_EACH / 2)) "$LARGE_EACH"
 make_product "$WORK/www/small" "$SMALL_FILES" $((SMALL_KB * 1024)) 0
 LARGE_BYTES=$(du -sb "$WORK/www/large/12/data" | cut -f1)
 
-# A port of 127.0.0.1 on which nothing answers yet.
-PORT=
-for _ in $(seq 50); do
-    candidate=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
-        PORT=$candidate
-        break
-    fi
-done
-[ -n "$PORT" ] || { echo "no free port" >&2; exit 1; }
-mkdir -p "$WORK/nginx/tmp"
-cat >"$WORK/nginx/nginx.conf" <<EOF
-daemon off;
-worker_processes 2;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $WORK/nginx/tmp/body; proxy_temp_path $WORK/nginx/tmp/proxy;
-  fastcgi_temp_path $WORK/nginx/tmp/fastcgi; uwsgi_temp_path $WORK/nginx/tmp/uwsgi;
-  scgi_temp_path $WORK/nginx/tmp/scgi;
-  default_type application/octet-stream; sendfile on; keepalive_requests 100000;
-  server { listen 127.0.0.1:$PORT; root $WORK/www; }
-}
-EOF
-nginx -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" &
-NGINX_PID=$!
-for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && break
-    sleep 0.1
-done
-BASE="http://127.0.0.1:$PORT"
+start_nginx "$WORK/www"
 
 run_session() { # product streams -> seconds
     local product=$1 streams=$2 dir="$WORK/run"
@@ -162,7 +90,6 @@ run_aria() { # product jobs -> seconds
     elapsed "$t0" "$t1"
 }
 
-best() { sort -n | head -1; }
 
 echo "large set: $LARGE_FILES files, $((LARGE_BYTES / 1000000)) MB" >&2
 S_LARGE=$(for _ in 1 2 3; do run_session large 4; done | best)

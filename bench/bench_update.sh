@@ -11,6 +11,7 @@
 # Sizes: LARGE_FILES (200), LARGE_MB (400), SINGLE_MB (512). Needs about 4 GB in /tmp.
 set -euo pipefail
 
+SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:?build directory}" && pwd)
 UPDATE="$BUILD/src/startup/update"
 LARGE_FILES=${LARGE_FILES:-200}
@@ -22,49 +23,10 @@ for tool in nginx aria2c md5sum /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
-WORK=$(mktemp -d /tmp/bench_update.XXXXXX)
-chmod 755 "$WORK"
-NGINX_PID=
-cleanup() {
-    if [ -n "$NGINX_PID" ]; then
-        kill "$NGINX_PID" 2>/dev/null || true
-        wait "$NGINX_PID" 2>/dev/null || true
-    fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+. "$SRC/bench/nginx.sh"
+make_workdir bench_update
 
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f\n", b - a }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f\n", a / b }'; }
-best() { sort -n | head -1; }
-
-make_product() { # root count bytes_each vary_bytes
-    local root=$1 count=$2 size=$3 vary=$4 i name len sum
-    mkdir -p "$root/12/data"
-    {
-        echo "[data]"
-        for ((i = 0; i < count; i++)); do
-            name=$(printf 'f%05d.bin' "$i")
-            len=$((size + (vary > 0 ? ((i * 37) % 100) * vary / 100 : 0)))
-            head -c "$len" /dev/urandom >"$root/12/data/$name"
-            sum=$(md5sum "$root/12/data/$name" | cut -d' ' -f1)
-            echo "$name=$sum::$len"
-        done
-    } >"$root/12/vm3.ini"
-    chmod -R a+rX "$root"
-}
-
-aria_input() { # root urlbase
-    local root=$1 base=$2 line name rest sum
-    while IFS= read -r line; do
-        case $line in \[*\] | "") continue ;; esac
-        name=${line%%=*}
-        rest=${line#*=}
-        sum=${rest%%::*}
-        printf '%s/12/data/%s\n  out=data/%s\n  checksum=md5=%s\n' "$base" "$name" "$name" "$sum"
-    done <"$root/12/vm3.ini"
-}
+. "$SRC/bench/products.sh"
 
 echo "making the products ..." >&2
 LARGE_EACH=$((LARGE_MB * 1000 * 1000 / LARGE_FILES))
@@ -72,38 +34,7 @@ make_product "$WORK/www/large" "$LARGE_FILES" $((LARGE_EACH / 2)) "$LARGE_EACH"
 make_product "$WORK/www/single" 1 $((SINGLE_MB * 1024 * 1024)) 0
 LARGE_BYTES=$(du -sb "$WORK/www/large/12/data" | cut -f1)
 
-PORT=
-for _ in $(seq 50); do
-    candidate=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
-        PORT=$candidate
-        break
-    fi
-done
-[ -n "$PORT" ] || { echo "no free port" >&2; exit 1; }
-mkdir -p "$WORK/nginx/tmp"
-cat >"$WORK/nginx/nginx.conf" <<CONF
-daemon off;
-worker_processes 2;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $WORK/nginx/tmp/body; proxy_temp_path $WORK/nginx/tmp/proxy;
-  fastcgi_temp_path $WORK/nginx/tmp/fastcgi; uwsgi_temp_path $WORK/nginx/tmp/uwsgi;
-  scgi_temp_path $WORK/nginx/tmp/scgi;
-  default_type application/octet-stream; sendfile on; keepalive_requests 100000;
-  server { listen 127.0.0.1:$PORT; root $WORK/www; }
-}
-CONF
-nginx -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" &
-NGINX_PID=$!
-for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && break
-    sleep 0.1
-done
-BASE="http://127.0.0.1:$PORT"
+start_nginx "$WORK/www"
 
 # An installation of the updater for PRODUCT below $WORK/inst; with "current" it already holds
 # the whole set.

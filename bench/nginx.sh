@@ -1,4 +1,4 @@
-# Sourced by the benchmark scripts: start_nginx ROOT serves ROOT with nginx on a free port of
+# Sourced by the benchmark scripts. start_nginx ROOT serves ROOT with nginx on a free port of
 # 127.0.0.1, its files under $WORK/nginx, and sets PORT, BASE and NGINX_PID (the caller stops
 # it by that PID).
 start_nginx() {
@@ -6,9 +6,9 @@ start_nginx() {
     PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
     mkdir -p "$WORK/nginx/tmp"
     cat > "$WORK/nginx/nginx.conf" <<CONF
-daemon off; worker_processes 1; user root root;
+daemon off; worker_processes 2; user root root;
 pid $WORK/nginx/nginx.pid; error_log $WORK/nginx/error.log;
-events { worker_connections 64; }
+events { worker_connections 1024; }
 http {
   access_log off; sendfile on; keepalive_requests 100000; default_type application/octet-stream;
   client_body_temp_path $WORK/nginx/tmp/b; proxy_temp_path $WORK/nginx/tmp/p;
@@ -20,4 +20,20 @@ CONF
     NGINX_PID=$!
     for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break; sleep 0.05; done
     BASE="http://127.0.0.1:$PORT"
+}
+
+# make_workdir NAME: $WORK, a fresh directory below /tmp, removed at exit together with the
+# nginx that start_nginx started.
+make_workdir() {
+    WORK=$(mktemp -d "/tmp/$1.XXXXXX")
+    chmod 755 "$WORK"
+    NGINX_PID=
+    trap stop_workdir EXIT
+}
+stop_workdir() {
+    if [ -n "$NGINX_PID" ]; then
+        kill "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
+    fi
+    rm -rf "$WORK"
 }
