@@ -6,25 +6,19 @@
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:-$SRC/build}" && pwd)
-WORK=$(mktemp -d)
-NGINX_PID=
-cleanup() {
-    if [ -n "$NGINX_PID" ]; then kill "$NGINX_PID" 2>/dev/null || true; wait "$NGINX_PID" 2>/dev/null || true; fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+. "$SRC/bench/nginx.sh"
+make_workdir bench_transport
 
 # The driver: a few lines on top of the download library.
 g++ -std=c++17 -O2 -fPIC -o "$WORK/transport_fetch" "$SRC/bench/transport_fetch.cpp" \
     -I"$SRC/src/download" -I"$SRC/src/util" $(pkg-config --cflags Qt6Core Qt6Network) \
     "$BUILD/src/download/libupdate_download.a" "$BUILD/src/util/libupdate_util.a" \
-    $(pkg-config --libs Qt6Core Qt6Network) -lcurl -lz
+    $(pkg-config --libs Qt6Core Qt6Network) -lcurl -lz -lcrypto
 
 mkdir -p "$WORK/www/small" "$WORK/out" "$WORK/nginx/tmp"
 dd if=/dev/urandom of="$WORK/www/big.bin" bs=1M count=1024 status=none
 for i in $(seq 1 2000); do head -c 4096 /dev/urandom > "$WORK/www/small/f$i.bin"; done
 chmod -R a+rX "$WORK"
-. "$SRC/bench/nginx.sh"
 start_nginx "$WORK/www"
 
 now() { date +%s.%N; }

@@ -22,10 +22,10 @@ CONF
     BASE="http://127.0.0.1:$PORT"
 }
 
-# make_workdir NAME: $WORK, a fresh directory below /tmp, removed at exit together with the
-# nginx that start_nginx started.
+# make_workdir NAME: $WORK, a fresh directory in the temporary directory (TMPDIR, else /tmp),
+# removed at exit together with the nginx that start_nginx started.
 make_workdir() {
-    WORK=$(mktemp -d "/tmp/$1.XXXXXX")
+    WORK=$(mktemp -d -t "$1.XXXXXX")
     chmod 755 "$WORK"
     NGINX_PID=
     trap stop_workdir EXIT

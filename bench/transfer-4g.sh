@@ -15,19 +15,13 @@ BUILD=$(cd "${1:-$SRC/build/linux-i386}" && pwd)
 SIZE=${BENCH_SIZE:-4831838208} # 4.5 GiB
 PUBLISH=$BUILD/src/publish/update-publish
 
-WORK=$(mktemp -d -t transfer4g.XXXXXX)
+. "$SRC/bench/nginx.sh"
+make_workdir transfer4g
 free_kb=$(df -Pk "$WORK" | awk 'NR == 2 {print $4}')
 if [ "$free_kb" -lt $((3 * SIZE / 1024 + 1048576)) ]; then
     echo "transfer-4g: needs $((3 * SIZE / 1024 / 1024 / 1024 + 1)) GB free, has $((free_kb / 1024 / 1024)) GB" >&2
-    rmdir "$WORK"
     exit 1
 fi
-NGINX_PID=
-cleanup() {
-    if [ -n "$NGINX_PID" ]; then kill "$NGINX_PID" 2>/dev/null || true; wait "$NGINX_PID" 2>/dev/null || true; fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
 
 # The installation: the bundle of this build, nothing else of the client yet.
 cmake --install "$BUILD" --prefix "$WORK/inst" >/dev/null
@@ -42,7 +36,6 @@ expected_md5=$(md5sum "$WORK/release/data/big.pak" | cut -d' ' -f1)
 "$PUBLISH" "$WORK/release" "$WORK/mirror" 1 client_linux_x86 >/dev/null
 chmod -R a+rX "$WORK/mirror"
 
-. "$SRC/bench/nginx.sh"
 start_nginx "$WORK/mirror"
 
 cat > "$WORK/inst/mirrors.ini" <<INI
