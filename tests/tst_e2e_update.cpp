@@ -15,6 +15,7 @@ namespace
 
 const QString clientType = QStringLiteral("client_linux_x86");
 const QString productIndex = clientType + ".ini";
+const QString manifestFile = clientType + ".manifest.ini";
 
 QStringList sorted(QStringList list)
 {
@@ -51,9 +52,12 @@ QString installedVersion(const Installation& i)
     return settings.value("installed/version").toString();
 }
 
-QByteArray message(const QString& type, const QString& version, const QByteArray& index)
+QByteArray message(const QString& type, const QString& version, const QByteArray& index,
+                   const QByteArray& manifest)
 {
-    return "voxmere-index-v1\n" + type.toUtf8() + "\n" + version.toUtf8() + "\n" + index;
+    return QString("voxmere-release-v2\n%1\n%2\n%3\n%4\n")
+        .arg(type, version, ProductTree::sha256(index), ProductTree::sha256(manifest))
+        .toUtf8();
 }
 
 } // namespace
@@ -187,12 +191,12 @@ private Q_SLOTS:
                                "\\d\\d\\.\\d{3} Update finished, version: 2$",
                                QRegularExpression::MultilineOption)));
         // Every file differs from version 1: each was fetched, once.
-        QCOMPARE(sorted(fetched()), sorted(p.mirrorPaths() << productIndex));
+        QCOMPARE(sorted(fetched()), sorted(p.mirrorPaths() << productIndex << manifestFile));
         const QStringList viaProxy = squid.requests().filter(
             QRegularExpression(scheme == "http" ? "/" + caseName + "/2/" : "^CONNECT 127.0.0.1:"));
         QCOMPARE(viaProxy.size() >= 1, proxy);
         if (proxy && scheme == "http")
-            QCOMPARE(viaProxy.size(), p.files.size() + 1);
+            QCOMPARE(viaProxy.size(), p.files.size() + 2);
         if (selfReplacing) {
             QCOMPARE(readFile(inst->path("_old_update")), builtUpdater);
             QCOMPARE(readFile(inst->path("_old_libQtCore.so.4")), QByteArray("old core library"));
@@ -204,7 +208,7 @@ private Q_SLOTS:
         const Installation::Run again = update("2");
         QVERIFY2(again.exitCode == 0 && again.errorOutput.contains("Update finished, version: 2"),
                  qPrintable(again.errorOutput));
-        QCOMPARE(fetched().mid(before), QStringList{productIndex});
+        QCOMPARE(fetched().mid(before), QStringList({productIndex, manifestFile}));
         QCOMPARE(inst->finishedWith(p), QString());
         const QStringList leftovers{"_old_update missing", "_old_libQtCore.so.4 missing"};
         QCOMPARE(modes(*inst, leftovers), leftovers);
@@ -216,7 +220,9 @@ private Q_SLOTS:
     // first file there, so the damaged mirror is always tried.
     void failover()
     {
-        const ProductTree p = clientProduct(1);
+        // Mirrors of older publishers, without a manifest: the index's MD5 checksums decide.
+        ProductTree p = clientProduct(1);
+        p.manifest = false;
         publish(p, 3);
         const QString damaged = publish(p, 3, "/damaged");
         for (int i = 0; i < p.files.size(); ++i) {
@@ -373,7 +379,7 @@ private Q_SLOTS:
                      resumed.errorOutput.contains("Previous update session for v. 7 found"),
                  qPrintable(resumed.errorOutput));
         // (The apply had already installed it.)
-        const QStringList again{productIndex,
+        const QStringList again{productIndex, manifestFile,
                                 interruption == "blocked" ? "" : p.files[0].mirrorPath()};
         QCOMPARE(httpFetched(7, before),
                  QStringList(again).filter(".") + p.mirrorPaths().mid(kept));
@@ -420,7 +426,7 @@ private Q_SLOTS:
         const int before = int(nginx.requestedPaths().size());
         const Installation::Run again = update("2");
         QVERIFY2(again.exitCode == 0, qPrintable(again.errorOutput));
-        QCOMPARE(httpFetched(2, before), QStringList{productIndex});
+        QCOMPARE(httpFetched(2, before), QStringList({productIndex, manifestFile}));
         QCOMPARE(inst->finishedWith(p), QString());
         QCOMPARE(QDir(inst->dir()).entryList({".update-new.*"}, QDir::Files | QDir::Hidden),
                  QStringList());
@@ -624,6 +630,19 @@ private Q_SLOTS:
         QTest::newRow("downgrade from the server refused")
             << "a;a;server" << 0 << "Version 1 is older than the installed version 2." << 2;
         QTest::newRow("downgrade on the command line") << "a;a;command" << 0 << "" << 1;
+        // A file of version 2 has a twin with its MD5 and length; only the SHA-256 in the
+        // manifest tells them apart.
+        const QString twin = "ERROR: Wrong checksum for ";
+        QTest::newRow("MD5 twin, hostile mirror only") << "a;a;twin" << 2 << twin << 1;
+        QTest::newRow("MD5 twin, honest mirror next") << "a;a;twinfirst" << 0 << twin << 2;
+        QTest::newRow("MD5 twin, unsigned") << ";;twin" << 2 << twin << 1;
+        QTest::newRow("no manifest") << "a;a;nomanifest" << 2 << "Manifest from mirror0 is missing."
+                                     << 1;
+        QTest::newRow("signed manifest of other lengths")
+            << "a;a;mismatch" << 2 << "Manifest from mirror0 is not valid: it lists files/" << 1;
+        QTest::newRow("unsigned manifest of other lengths")
+            << ";;mismatch" << 0 << "checked by MD5: no usable manifest from mirror0 (it lists"
+            << 2;
     }
 
     void signedIndex()
@@ -643,29 +662,60 @@ private Q_SLOTS:
             QVERIFY(writeFile(inst->path("update.pub"),
                               readFile(inst->path("update.pub")) + readFile(key(name + ".pub"))));
 
+        // Identical-prefix MD5 collision blocks (Wang and Yu, 2004): flipping the top bit of six
+        // bytes keeps the MD5, and so does any common suffix.
+        QByteArray plugin = QByteArray::fromHex(
+            "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f8955ad340609f4b30283e4"
+            "88832571415a085125e8f7cdc99fd91dbdf280373c5bd8823e3156348f5bae6dacd436c919c6dd53e2b4"
+            "87da03fd02396306d248cda0e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff7"
+            "2a70") + ProductTree::randomBytes(2000, 7);
+        QByteArray evilTwin = plugin;
+        for (const int at : {19, 45, 59, 83, 109, 123})
+            evilTwin[at] = char(evilTwin[at] ^ 0x80);
+        QCOMPARE(ProductTree::md5(evilTwin), ProductTree::md5(plugin));
+        const auto product = [&](int version) {
+            ProductTree p = clientProduct(version);
+            if (version == 2)
+                p.add("files", "plugins/voice.so", plugin);
+            return p;
+        };
+
         // Versions 1 and 2, signed as the row says, below good/; for failover also below bad/,
-        // signed there by a key the installation does not trust.
-        for (const QString& root :
-             setup == "failover" ? QStringList{"bad", "good"} : QStringList{"good"})
+        // signed there by a key the installation does not trust; the twin's mirror is a copy of
+        // the good one with the twin in place of the plug-in.
+        const QStringList roots = setup == "failover"    ? QStringList{"bad", "good"}
+                                  : setup == "twinfirst" ? QStringList{"twin", "good"}
+                                  : setup == "twin"      ? QStringList{"twin"}
+                                                         : QStringList{"good"};
+        for (const QString& root : roots)
             for (const int version : {1, 2}) {
-                const QString dir = clientProduct(version).write(
-                    caseDir + "/" + root, QString::number(version), clientType);
+                const QString dir =
+                    product(version).write(caseDir + "/" + root, QString::number(version), clientType);
+                if (root == "twin" && version == 2)
+                    QVERIFY(writeFile(dir + "/files/plugins/voice.so", evilTwin));
                 QByteArray index = readFile(dir + "/" + productIndex);
+                const QByteArray manifest =
+                    readFile(dir + "/" + manifestFile).replace("length=", "length=1");
+                if (setup == "mismatch")
+                    QVERIFY(writeFile(dir + "/" + manifestFile, manifest));
                 if (signer.isEmpty())
                     continue;
                 const QByteArray signature =
                     sign(root == "bad" ? "b" : signer,
                          message(setup == "type" ? "client_win32" : clientType,
-                                 setup == "version" ? "3" : QString::number(version), index));
+                                 setup == "version" ? "3" : QString::number(version), index,
+                                 readFile(dir + "/" + manifestFile)));
                 QVERIFY(writeFile(dir + "/" + productIndex + ".sig",
                                   setup == "short" ? signature.left(63) : signature));
                 index[index.size() / 2] = char(index.at(index.size() / 2) ^ 1);
                 if (setup == "byte")
                     QVERIFY(writeFile(dir + "/" + productIndex, index));
+                if (setup == "nomanifest")
+                    QVERIFY(QFile::remove(dir + "/" + manifestFile));
             }
         if (setup == "publisher") {
             const QString source = inst->root() + "/release";
-            for (const ProductFile& f : clientProduct(2).files)
+            for (const ProductFile& f : product(2).files)
                 QVERIFY(writeFile(source + "/" + f.installedPath(), f.content));
             QProcess publish;
             publish.start(UPDATE_PUBLISH_BINARY,
@@ -673,16 +723,18 @@ private Q_SLOTS:
                            "--sign-key", key("a.pem"), source, caseDir + "/good", "2", clientType});
             QVERIFY(publish.waitForFinished(30000) && publish.exitCode() == 0);
             const QString index = caseDir + "/good/2/" + productIndex;
-            QVERIFY(writeFile(key("message"), message(clientType, "2", readFile(index))));
+            QVERIFY(writeFile(key("message"),
+                              message(clientType, "2", readFile(index),
+                                      readFile(caseDir + "/good/2/" + manifestFile))));
             QVERIFY(openssl({"pkeyutl", "-verify", "-pubin", "-inkey", key("a.pub"), "-rawin",
                              "-in", key("message"), "-sigfile", index + ".sig"}));
             QCOMPARE(readFile(index + ".sig"), sign("a", readFile(key("message"))));
         }
         makeTreeWorldReadable(mirrorRoot.path());
         const QString base = nginx.baseUrl() + "/" + caseName;
-        QList<Installation::Mirror> mirrors{{base + "/good/"}};
-        if (setup == "failover")
-            mirrors.prepend({base + "/bad/"});
+        QList<Installation::Mirror> mirrors;
+        for (const QString& root : roots)
+            mirrors.append({base + "/" + root + "/"});
         inst->writeMirrors(mirrors);
 
         Installation::Run run = inst->run({"--nouser", clientType, "2"});
@@ -696,14 +748,15 @@ private Q_SLOTS:
         QVERIFY2(run.finished && run.exitCode == exitCode && run.errorOutput.contains(logText),
                  qPrintable(run.errorOutput));
         QCOMPARE(run.errorOutput.count(notSigned), trusted.isEmpty() ? 1 : 0);
-        const ProductTree expected = clientProduct(installed);
+        const ProductTree expected = product(installed);
         QCOMPARE(exitCode == 0 ? inst->finishedWith(expected) : inst->compareWith(expected),
                  QString());
         QCOMPARE(installedVersion(*inst), exitCode == 0 ? QString::number(installed) : QString());
         // Without a good signature nothing is downloaded (after failover, files may still come from
         // the refused mirror: each is checked against the signed index).
         const QStringList fetched = pathsBelow(nginx.requestedPaths(), "/" + caseName + "/");
-        QCOMPARE(!fetched.filter(".ini.sig").isEmpty(), !trusted.isEmpty() && exitCode != 1);
+        QCOMPARE(!fetched.filter(".ini.sig").isEmpty(),
+                 !trusted.isEmpty() && exitCode != 1 && setup != "nomanifest");
         QCOMPARE(fetched.filter("good/2/files/").isEmpty(), exitCode != 0);
         QCOMPARE(fetched.filter("good/1/").isEmpty(), setup != "command");
     }

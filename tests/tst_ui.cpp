@@ -134,17 +134,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("hindrance");
         QTest::addColumn<QString>("firstBox"); // ends the first run
         QTest::addColumn<QStringList>("fetchedOnRestart");
-        const QString index = clientType + ".ini";
+        const QString index = clientType + ".ini", manifest = clientType + ".manifest.ini";
         // The files come in order: what was fetched before the missing one is not fetched again.
         QTest::newRow("download cancelled, restarted")
             << "cancel"
             << "Update|Download cancelled. Push \"Details\" to check reasons."
-            << QStringList{index, "files/c.bin", "files/d.bin", "files/vm3client_linux_x86"};
+            << QStringList{index, manifest, "files/c.bin", "files/d.bin",
+                           "files/vm3client_linux_x86"};
         // The second apply in this process replaces the updater again: the copy moved aside by
         // the first one must not be in the way.
         QTest::newRow("apply incomplete, restarted")
             << "apply"
-            << "Update|Update incomplete. Push \"Details\" to check reasons." << QStringList{index};
+            << "Update|Update incomplete. Push \"Details\" to check reasons."
+            << QStringList{index, manifest};
     }
     void updateThenStartClient()
     {

@@ -137,7 +137,7 @@ QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const 
 
     releaseFile(false);
     // Every attempt writes the file anew and so hashes it anew.
-    file = new HashingFile(localPath);
+    file = new HashingFile(localPath, checksumAlgorithm(md5));
     if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         delete file;
         file = nullptr;
@@ -163,7 +163,7 @@ bool SingleFileDownloadStream::finalCheckCurrentFile()
         size = file->size();
         const bool whole = hashed->writtenSize() == size;
         hashed->close();
-        received = whole ? hashed->writtenMd5() : QString();
+        received = whole ? hashed->writtenChecksum() : QString();
         releaseFile(false);
     }
 

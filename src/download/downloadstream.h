@@ -28,7 +28,8 @@ Q_DECLARE_METATYPE(DownloadStream_State)
 Q_DECLARE_METATYPE(DownloadStream_Error)
 
 // One connection to one mirror that fetches one file at a time into a local tree, retries a
-// failed transfer after a pause and checks the finished file's length and MD5.
+// failed transfer after a pause and checks the finished file's length and checksum (MD5, or
+// SHA-256 when the checksum given is one).
 class SingleFileDownloadStream : public QObject
 {
     Q_OBJECT

@@ -16,6 +16,7 @@ const char* const description =
 Every file below SOURCE_DIR is one file of the version, installed under its path
 relative to SOURCE_DIR. The tool writes
   MIRROR_DIR/VERSION/CLIENTTYPE.ini    the product index the updater fetches
+  MIRROR_DIR/VERSION/CLIENTTYPE.manifest.ini  its SHA-256 manifest
   MIRROR_DIR/VERSION/GROUP/...         the files, as the updater downloads them
 with the MD5 checksum and length of every file. CLIENTTYPE defaults to
 client_linux_x86, GROUP to "files". The version directory is assembled under a
@@ -32,13 +33,19 @@ Deleting: with --previous, every path the previous version installed that this
 version no longer ships, and every path the previous index already deleted, goes
 into the "delete" group, so an update from any older version removes them.
 
-Signing: with --sign-key, the index is signed with that Ed25519 private key (PEM,
-as "openssl genpkey -algorithm ed25519" writes it) into CLIENTTYPE.ini.sig beside
-it: the raw 64-byte signature of "voxmere-index-v1\n" CLIENTTYPE "\n" VERSION "\n"
-followed by the index's bytes. It is checked against the key's public half
-before the version is renamed into place. Installations holding the public key
-as update.pub accept only versions with a good signature. Without --sign-key the
-version is published unsigned.
+Manifest: beside the index, CLIENTTYPE.manifest.ini lists the SHA-256 of the
+index's bytes and the SHA-256 and length of every file (and of what a packed
+file unpacks to). Updaters use it where they find it, and require it when they
+trust a key.
+
+Signing: with --sign-key, the index and the manifest are signed together with
+that Ed25519 private key (PEM, as "openssl genpkey -algorithm ed25519" writes
+it) into CLIENTTYPE.ini.sig beside them: the raw 64-byte signature of the lines
+"voxmere-release-v2", CLIENTTYPE, VERSION, the SHA-256 of the index and the
+SHA-256 of the manifest (lower-case hexadecimal), each ending in "\n". It is
+checked against the key's public half before the version is renamed into
+place. Installations holding the public key as update.pub accept only versions
+with a good signature. Without --sign-key the version is published unsigned.
 
 Refused: paths the updater refuses (absolute, empty, ".", "..", backslashes,
 control characters), files the installation keeps for itself (update.ini,
@@ -50,13 +57,15 @@ Exit codes: 0 published, 1 command-line error, 2 refused or failed.)";
 
 QString formatEntry(const FileSpecification& e)
 {
-    QString line =
-        QStringLiteral("  %1  %2 bytes  md5 %3").arg(e.mirrorPath()).arg(e.size).arg(e.md5);
+    QString line = QStringLiteral("  %1  %2 bytes  md5 %3  sha256 %4")
+                       .arg(e.mirrorPath())
+                       .arg(e.size)
+                       .arg(e.md5, e.sha256);
     if (e.isPacked())
-        line += QStringLiteral("  (packed %1: %2 bytes, md5 %3)")
+        line += QStringLiteral("  (packed %1: %2 bytes, md5 %3, sha256 %4)")
                     .arg(e.unpackedName)
                     .arg(e.unpackedSize)
-                    .arg(e.unpackedMd5);
+                    .arg(e.unpackedMd5, e.unpackedSha256);
     return line;
 }
 
@@ -160,6 +169,7 @@ int main(int argc, char* argv[])
         out << "Index " << publisher.indexPath() << ": " << publisher.entries().size()
             << " file(s), " << packed << " packed, " << publisher.deletePaths().size()
             << " to delete, " << publisher.mirrorBytes() << " bytes on the mirror.\n";
+        out << "Manifest " << publisher.manifestPath() << "\n";
         if (!publisher.signaturePath().isEmpty())
             out << "Signature " << publisher.signaturePath() << "\n";
     }

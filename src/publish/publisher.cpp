@@ -2,6 +2,8 @@
 
 #include "filemd5.h"
 #include "installationfiles.h"
+#include "productmanifest.h"
+#include "release.h"
 #include "safepath.h"
 
 #include <QDir>
@@ -48,17 +50,19 @@ void makeReadable(const QString& root)
     }
 }
 
-QByteArray readBack(const QString& path)
+bool writeWhole(const QString& path, const QByteArray& data)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QFile out(path);
+    return out.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           out.write(data) == data.size() && out.flush();
 }
 
 bool sameEntry(const FileSpecification& a, const FileSpecification& b)
 {
     return a.directory == b.directory && a.name == b.name && a.md5 == b.md5 && a.size == b.size &&
            a.unpackedMd5 == b.unpackedMd5 && a.unpackedSize == b.unpackedSize &&
-           a.unpackedName == b.unpackedName;
+           a.unpackedName == b.unpackedName && a.sha256 == b.sha256 &&
+           a.unpackedSha256 == b.unpackedSha256;
 }
 
 } // namespace
@@ -77,7 +81,12 @@ QString Publisher::indexPath() const
 
 QString Publisher::signaturePath() const
 {
-    return options.signKey.isEmpty() ? QString() : indexPath() + ".sig";
+    return options.signKey.isEmpty() ? QString() : signaturePathOf(indexPath());
+}
+
+QString Publisher::manifestPath() const
+{
+    return manifestPathOf(indexPath());
 }
 
 quint64 Publisher::mirrorBytes() const
@@ -142,7 +151,8 @@ bool Publisher::checkOptions()
     if (g == "delete" || g.compare("general", Qt::CaseInsensitive) == 0)
         return fail(
             QStringLiteral("group \"%1\" is not read as a file group by the updater").arg(g));
-    if (g == options.clientType + ".ini")
+    const QString index = options.clientType + ".ini";
+    if (g == index || g == manifestPathOf(index) || g == signaturePathOf(index))
         return fail(QStringLiteral("group \"%1\" would collide with the product index").arg(g));
     for (const QString& p : options.packPatterns) {
         if (p.isEmpty())
@@ -306,8 +316,9 @@ bool Publisher::writeFiles(const QString& stagingDir, const QStringList& relativ
             e.name = rel + ".gz";
             e.unpackedName = rel;
             e.unpackedMd5 = getFileMD5Ex(from);
+            e.unpackedSha256 = fileChecksum(from, HashAlgorithm::Sha256);
             e.unpackedSize = quint64(QFileInfo(from).size());
-            if (e.unpackedMd5.isNull())
+            if (e.unpackedMd5.isNull() || e.unpackedSha256.isNull())
                 return fail(QStringLiteral("cannot read %1").arg(from));
         }
         const QString to = staging.absoluteFilePath(e.mirrorPath());
@@ -316,8 +327,9 @@ bool Publisher::writeFiles(const QString& stagingDir, const QStringList& relativ
         if (e.isPacked() ? !zipFile(to, from) : !QFile::copy(from, to))
             return fail(QStringLiteral("cannot write %1 from %2").arg(to, from));
         e.md5 = getFileMD5Ex(to);
+        e.sha256 = fileChecksum(to, HashAlgorithm::Sha256);
         e.size = quint64(QFileInfo(to).size());
-        if (e.md5.isNull())
+        if (e.md5.isNull() || e.sha256.isNull())
             return fail(QStringLiteral("cannot read back %1").arg(to));
         written.append(e);
     }
@@ -330,26 +342,45 @@ bool Publisher::writeIndex(const QString& stagingDir)
     for (const FileSpecification& e : std::as_const(written))
         fileList.append(e);
     const QString path = stagingDir + "/" + options.clientType + ".ini";
-    QSettings settings(path, QSettings::IniFormat);
-    if (!fileList.writeProductIni(&settings, deletes))
-        return fail(QStringLiteral("the product index refuses an entry of this version"));
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        return fail(QStringLiteral("cannot write %1").arg(path));
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        if (!fileList.writeProductIni(&settings, deletes))
+            return fail(QStringLiteral("the product index refuses an entry of this version"));
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            return fail(QStringLiteral("cannot write %1").arg(path));
+    }
+
+    // The manifest binds the index by its exact bytes, so it is written after them.
+    ProductManifest manifest;
+    manifest.indexSha256 = fileChecksum(path, HashAlgorithm::Sha256);
+    for (const FileSpecification& e : std::as_const(written))
+        manifest.files.append({e.mirrorPath(), e.sha256, e.size, e.unpackedSha256});
+    if (manifest.indexSha256.isNull() || !writeWhole(manifestPathOf(path), manifest.toText()))
+        return fail(QStringLiteral("cannot write %1").arg(manifestPathOf(path)));
     return true;
 }
 
-// Reads the index back as the updater will and unpacks every packed file, so a version that
-// is published is one the updater can install exactly.
+// Reads the index and the manifest back as the updater will (with the signature, when signing)
+// and unpacks every packed file, so a version that is published is one the updater can install
+// exactly.
 bool Publisher::verify(const QString& stagingDir)
 {
     const QString path = stagingDir + "/" + options.clientType + ".ini";
     TaskSpecification back;
-    QSettings settings(path, QSettings::IniFormat);
     QStringList backDeletes;
-    if (!back.initializeByProductIni(&settings) ||
-        !TaskSpecification::readDeleteKeys(&settings, &backDeletes))
-        return fail(QStringLiteral("the written index %1 does not read back").arg(path));
+    TrustedKeys publicHalf;
+    if (!options.signKey.isEmpty() && !publicHalf.load(signer.publicKeyPem()))
+        return fail(QStringLiteral("the public half of the signing key does not load"));
+    const ReleaseCheck check =
+        ReleaseCheck::read(path, options.signKey.isEmpty() ? nullptr : &publicHalf,
+                           options.clientType, canonicalVersion, &back, &backDeletes);
+    if (check.problem == ReleaseCheck::SignatureInvalid)
+        return fail(QStringLiteral("the signature %1 does not verify with the public key")
+                        .arg(signaturePathOf(path)));
+    if (check.problem != ReleaseCheck::None || !check.usesManifest)
+        return fail(QStringLiteral("the written index %1 and its manifest do not read back: %2")
+                        .arg(path, check.detail));
 
     QHash<QString, FileSpecification> byPath;
     for (int i = 0; i < back.getSize(); ++i) {
@@ -380,7 +411,8 @@ bool Publisher::verify(const QString& stagingDir)
         if (!e.isPacked())
             continue;
         const QString packed = stagingDir + "/" + e.mirrorPath();
-        if (!unzipFile(unpacked, packed) || getFileMD5Ex(unpacked) != e.unpackedMd5 ||
+        if (!unzipFile(unpacked, packed) ||
+            fileChecksum(unpacked, HashAlgorithm::Sha256) != e.unpackedSha256 ||
             quint64(QFileInfo(unpacked).size()) != e.unpackedSize)
             return fail(QStringLiteral("%1 does not unpack to %2").arg(packed, e.unpackedName));
         QFile::remove(unpacked);
@@ -388,33 +420,22 @@ bool Publisher::verify(const QString& stagingDir)
     return true;
 }
 
-// Signs the index as written and checks the signature with the key's public half, the way an
-// installation that trusts the key will.
+// Signs the index and the manifest as written; verify() then checks the signature with the
+// key's public half, the way an installation that trusts the key will.
 bool Publisher::sign(const QString& stagingDir)
 {
     if (options.signKey.isEmpty())
         return true;
     const QString path = stagingDir + "/" + options.clientType + ".ini";
-    QFile index(path);
-    if (!index.open(QIODevice::ReadOnly))
+    QFile index(path), manifest(manifestPathOf(path));
+    if (!index.open(QIODevice::ReadOnly) || !manifest.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot read back %1").arg(path));
-    const QByteArray indexBytes = index.readAll();
-    const QByteArray signature =
-        signer.sign(indexSignatureMessage(options.clientType, canonicalVersion, indexBytes));
-    QFile out(path + ".sig");
+    const QByteArray signature = signer.sign(releaseSignatureMessage(
+        options.clientType, canonicalVersion, index.readAll(), manifest.readAll()));
     if (signature.isEmpty())
         return fail(QStringLiteral("signing %1 failed").arg(path));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        out.write(signature) != signature.size() || !out.flush())
-        return fail(QStringLiteral("cannot write %1").arg(out.fileName()));
-    out.close();
-
-    TrustedKeys publicHalf;
-    const QByteArray written = readBack(out.fileName());
-    if (!publicHalf.load(signer.publicKeyPem()) ||
-        !publicHalf.verifyIndex(options.clientType, canonicalVersion, readBack(path), written))
-        return fail(QStringLiteral("the signature %1 does not verify with the public key")
-                        .arg(out.fileName()));
+    if (!writeWhole(signaturePathOf(path), signature))
+        return fail(QStringLiteral("cannot write %1").arg(signaturePathOf(path)));
     return true;
 }
 
@@ -459,5 +480,5 @@ bool Publisher::run()
         return fail(
             QStringLiteral("cannot create a working directory in %1").arg(options.mirrorDir));
     return writeFiles(staging.path(), relativePaths) && writeIndex(staging.path()) &&
-           verify(staging.path()) && sign(staging.path()) && moveIntoPlace(staging.path());
+           sign(staging.path()) && verify(staging.path()) && moveIntoPlace(staging.path());
 }

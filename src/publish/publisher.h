@@ -22,8 +22,8 @@ struct PublishOptions {
     QString signKey;
 };
 
-// Writes one version of the product onto a mirror: MIRROR/VERSION/CLIENTTYPE.ini and every file
-// below MIRROR/VERSION/GROUP/. The version directory is assembled under a temporary name and
+// Writes one version of the product onto a mirror: MIRROR/VERSION/CLIENTTYPE.ini, its manifest
+// CLIENTTYPE.manifest.ini and every file below MIRROR/VERSION/GROUP/. The version directory is assembled under a temporary name and
 // renamed into place at the end, so a mirror never serves a half-written version.
 class Publisher
 {
@@ -40,6 +40,7 @@ public:
     QString indexPath() const;
     // The signature beside the index; empty when the version is published unsigned.
     QString signaturePath() const;
+    QString manifestPath() const;
     quint64 mirrorBytes() const;
 
     static bool matchesPattern(const QString& relativePath, const QString& pattern);

@@ -4,6 +4,7 @@
 #include "indexsignature.h"
 #include "installationfiles.h"
 #include "offthread.h"
+#include "release.h"
 #include "taskspecification.h"
 
 #include <QCoreApplication>
@@ -13,7 +14,6 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QSet>
-#include <QSettings>
 #include <QStringList>
 
 #include <cerrno>
@@ -35,18 +35,11 @@ bool pathTaken(const QString& path)
     return info.exists() || info.isSymLink();
 }
 
-// The reader refuses unsafe paths and delete keys, so nothing is touched for a bad index.
-bool readIndex(const QString& indexPath, TaskSpecification* fileList, QStringList* deleteKeys)
-{
-    QSettings index(indexPath, QSettings::IniFormat);
-    return fileList->initializeByProductIni(&index) &&
-           TaskSpecification::readDeleteKeys(&index, deleteKeys);
-}
-
-bool matches(const QString& path, const QString& md5, quint64 size)
+bool matches(const QString& path, const QString& checksum, quint64 size)
 {
     return quint64(QFileInfo(path).size()) == size &&
-           getFileMD5Ex(path).compare(md5, Qt::CaseInsensitive) == 0;
+           fileChecksum(path, checksumAlgorithm(checksum)).compare(checksum, Qt::CaseInsensitive) ==
+               0;
 }
 
 } // namespace
@@ -198,6 +191,8 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                           executable ? 0755 : 0666);
     CopyDigest digest;
+    digest.sourceAlgorithm = checksumAlgorithm(entry.checksum());
+    digest.writtenAlgorithm = checksumAlgorithm(entry.installedChecksum());
     bool written = fd >= 0 && copyHashed(sourcePath, fd, entry.isPacked(), &digest, &stop);
     const auto discard = [&] {
         if (fd >= 0)
@@ -208,12 +203,12 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
     // Only a copy that is the one the index lists may replace a file: a stale or damaged one
     // left in the download directory is never installed.
     if (written && (digest.sourceSize != entry.size ||
-                    digest.sourceMd5.compare(entry.md5, Qt::CaseInsensitive) != 0)) {
+                    digest.sourceChecksum.compare(entry.checksum(), Qt::CaseInsensitive) != 0)) {
         discard();
         p.kind = Prepared::SourceBad;
-        p.destinationCurrent = entry.isPacked()
-                                   ? matches(destination, entry.unpackedMd5, entry.unpackedSize)
-                                   : matches(destination, entry.md5, entry.size);
+        p.destinationCurrent =
+            matches(destination, entry.installedChecksum(),
+                    entry.isPacked() ? entry.unpackedSize : entry.size);
         return p;
     }
     p.kind = Prepared::Written;
@@ -223,7 +218,8 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
     } else {
         if (!written)
             p.failures << QStringLiteral("Can't unzip %1!").arg(entry.mirrorPath());
-        if (!written || digest.writtenMd5 != entry.unpackedMd5)
+        if (!written ||
+            digest.writtenChecksum.compare(entry.installedChecksum(), Qt::CaseInsensitive) != 0)
             p.failures << QStringLiteral("Wrong checksum %1!").arg(destination);
         if (!written || digest.writtenSize != entry.unpackedSize)
             p.failures << QStringLiteral("Wrong length %1!").arg(destination);
@@ -255,16 +251,24 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
     complete = false;
     emit message(QStringLiteral("Update content"));
 
-    // The download directory is private to the user, so the index checked here is the one read
-    // below.
-    if (trustedKeys && !signatureValid(indexPath)) {
-        emit message(QStringLiteral("The signature of %1 is missing or not valid.").arg(indexPath));
-        return false;
-    }
-
+    // The download directory is private to the user, so the files checked here are the ones
+    // applied; the check is the one the download made, repeated.
     TaskSpecification fileList;
     QStringList deleteKeys;
-    if (!readIndex(indexPath, &fileList, &deleteKeys)) {
+    const ReleaseCheck check = ReleaseCheck::read(indexPath, trustedKeys.get(), signedType,
+                                                  signedVersion, &fileList, &deleteKeys);
+    switch (check.problem) {
+    case ReleaseCheck::None:
+        break;
+    case ReleaseCheck::SignatureInvalid:
+        emit message(QStringLiteral("The signature of %1 is missing or not valid.").arg(indexPath));
+        return false;
+    case ReleaseCheck::ManifestMissing:
+    case ReleaseCheck::ManifestInvalid:
+        emit message(QStringLiteral("The manifest of %1 is missing or not valid: %2.")
+                         .arg(indexPath, check.detail));
+        return false;
+    case ReleaseCheck::IndexUnreadable:
         emit message(QStringLiteral("Unable to read %1.").arg(indexPath));
         return false;
     }
@@ -334,16 +338,6 @@ void DirectoryUpdate::requireSignature(std::shared_ptr<const TrustedKeys> keys,
     trustedKeys = std::move(keys);
     signedType = clientType;
     signedVersion = version;
-}
-
-bool DirectoryUpdate::signatureValid(const QString& indexPath) const
-{
-    QFile index(indexPath);
-    QFile signature(indexPath + QStringLiteral(".sig"));
-    if (!index.open(QIODevice::ReadOnly) || !signature.open(QIODevice::ReadOnly))
-        return false;
-    return trustedKeys->verifyIndex(signedType, signedVersion, index.readAll(),
-                                    signature.read(TrustedKeys::signatureSize + 1));
 }
 
 DirectoryUpdate::EntryOutcome DirectoryUpdate::installEntry(bool noUser,

@@ -23,9 +23,8 @@ public:
                        const QString& destDir);
     QMessageBox::StandardButton ensureFileRemoved(bool noUser, const QString& path);
 
-    // From then on updateContent applies an index only when the signature beside it
-    // (indexPath + ".sig") verifies for this type and version; an index it refuses counts as
-    // unreadable.
+    // From then on updateContent applies an index only with its manifest and a signature over
+    // both that verifies for this type and version; an index it refuses counts as unreadable.
     void requireSignature(std::shared_ptr<const TrustedKeys> keys, const QString& clientType,
                           const QString& version);
 
@@ -57,8 +56,6 @@ private:
                                                  bool removeOrdinary);
     void restoreMovedAside(const QString& movedAside, const QString& destination, bool linked);
     QMessageBox::StandardButton ask(const QString& text);
-
-    bool signatureValid(const QString& indexPath) const;
 
     bool complete = false;
     std::shared_ptr<const TrustedKeys> trustedKeys;

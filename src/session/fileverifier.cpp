@@ -60,30 +60,32 @@ void FileVerifier::work()
 
 FileVerifier::Outcome FileVerifier::check(const Candidate& c, char* buffer)
 {
-    if (QFileInfo::exists(c.installed) && hash(c.installed, -1, buffer) == c.installedMd5)
+    if (QFileInfo::exists(c.installed) &&
+        hash(c.installed, -1, c.installedChecksum, buffer) == c.installedChecksum)
         return Current;
     if (!QFileInfo::exists(c.local))
         return NoFile;
-    return hash(c.local, qint64(c.size), buffer) == c.md5 ? GoodCopy : BadCopy;
+    return hash(c.local, qint64(c.size), c.checksum, buffer) == c.checksum ? GoodCopy : BadCopy;
 }
 
-QString FileVerifier::hash(const QString& path, qint64 expectedSize, char* buffer)
+QString FileVerifier::hash(const QString& path, qint64 expectedSize, const QString& expected,
+                           char* buffer)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return QString();
     if (expectedSize >= 0 && file.size() != expectedSize)
         return QString();
-    Md5 md5;
+    Hash digest(checksumAlgorithm(expected));
     qint64 n;
     while ((n = file.read(buffer, blockSize)) > 0) {
         if (stopping)
             return QString();
-        md5.add(buffer, n);
+        digest.add(buffer, n);
     }
     if (n < 0)
         return QString();
-    return md5.hex();
+    return digest.hex();
 }
 
 void FileVerifier::deliver()

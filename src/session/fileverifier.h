@@ -19,10 +19,10 @@ class FileVerifier : public QObject
 public:
     struct Candidate {
         QString installed; // the installed file and the checksum it must have
-        QString installedMd5;
+        QString installedChecksum;
         QString local; // the copy in the download directory, its length and checksum
         quint64 size = 0;
-        QString md5;
+        QString checksum;
     };
     enum Outcome {
         Current,  // the installed file has its checksum
@@ -46,8 +46,9 @@ Q_SIGNALS:
 private:
     void work();
     Outcome check(const Candidate& c, char* buffer);
-    // Checksum text of the file, or a null string when it cannot be read or the run stops.
-    QString hash(const QString& path, qint64 expectedSize, char* buffer);
+    // Checksum text of the file by the algorithm of `expected`, or a null string when it cannot
+    // be read or the run stops.
+    QString hash(const QString& path, qint64 expectedSize, const QString& expected, char* buffer);
     void deliver();
 
     const QVector<Candidate> candidates;

@@ -193,24 +193,41 @@ void FTPProductDownloadSession::attachStream(DownloadStream* record, int mirror)
 bool FTPProductDownloadSession::retrieveSessionState()
 {
     state = PDS_RetrievingFileList;
-    fetchingSignature = false;
     indexFile.clear();
     DownloadStream* record = streams[0];
     record->fileIndex = -1;
     if (!record->stream)
         return false;
-    record->stream->getFile(params.clientType + ".ini", QString(), 0);
+    fetchIndexFile(params.clientType + ".ini");
     return true;
+}
+
+void FTPProductDownloadSession::fetchIndexFile(const QString& name)
+{
+    indexStep = name.endsWith(QLatin1String(".sig"))            ? IndexStep::Signature
+                : name.endsWith(QLatin1String(".manifest.ini")) ? IndexStep::Manifest
+                                                                : IndexStep::Index;
+    streams[0]->stream->getFile(name, QString(), 0);
 }
 
 bool FTPProductDownloadSession::checkAllFiles(const QString& indexPath)
 {
     if (indexPath.isEmpty())
         return false;
-    if (!task.initializeByProductIni(indexPath)) {
+    TaskSpecification list;
+    const ReleaseCheck check = ReleaseCheck::read(indexPath, params.trustedKeys.get(),
+                                                  params.clientType, params.version, &list, nullptr);
+    if (check.problem != ReleaseCheck::None) {
         Q_EMIT message(tr("Unable to initialize session with %1.").arg(indexPath));
         return false;
     }
+    startVerification(list);
+    return true;
+}
+
+void FTPProductDownloadSession::startVerification(const TaskSpecification& list)
+{
+    task.assign(list);
     const quint64 totalSize = task.getTotalSize();
     Q_EMIT progressCount(0, totalSize);
 
@@ -223,10 +240,10 @@ bool FTPProductDownloadSession::checkAllFiles(const QString& indexPath)
         task.get(i, &entry);
         FileVerifier::Candidate& c = candidates[i];
         c.installed = appRoot.absoluteFilePath(entry.installedPath());
-        c.installedMd5 = entry.isPacked() ? entry.unpackedMd5 : entry.md5;
+        c.installedChecksum = entry.installedChecksum();
         c.local = params.downloadDir + "/" + entry.mirrorPath();
         c.size = entry.size;
-        c.md5 = entry.md5;
+        c.checksum = entry.checksum();
     }
     // The files are hashed on worker threads; their outcomes come back here in index order.
     verifier = std::make_unique<FileVerifier>(std::move(candidates), params.verificationThreads);
@@ -236,7 +253,6 @@ bool FTPProductDownloadSession::checkAllFiles(const QString& indexPath)
             &FTPProductDownloadSession::onVerificationFinished);
     verifying = true;
     verifier->start();
-    return true;
 }
 
 void FTPProductDownloadSession::onFileVerified(int i, FileVerifier::Outcome outcome)
@@ -343,14 +359,13 @@ bool FTPProductDownloadSession::assignNextFile(int stream)
         record->mirrorIndex = -1;
         return false;
     }
-    QString directory, name, md5;
-    quint64 size = 0;
-    if (!task.get(f, &directory, &name, &md5, &size)) {
+    FileSpecification entry;
+    if (!task.get(f, &entry)) {
         Q_EMIT message("Fatal internal error");
         return false;
     }
     record->fileIndex = f;
-    record->stream->getFile(directory + "/" + name, md5, qint64(size));
+    record->stream->getFile(entry.mirrorPath(), entry.checksum(), qint64(entry.size));
     return true;
 }
 
@@ -500,18 +515,13 @@ void FTPProductDownloadSession::onFileFinished(int streamIdx)
     if (state == PDS_RetrievingFileList) {
         if (streamIdx != 0)
             return;
-        if (!params.trustedKeys) {
+        if (indexStep == IndexStep::Index) {
             indexFile = streams[0]->stream->getDestFilePath();
-            takeFileList();
-        } else if (!fetchingSignature) {
-            indexFile = streams[0]->stream->getDestFilePath();
-            fetchingSignature = true;
-            streams[0]->stream->getFile(params.clientType + ".ini.sig", QString(), 0);
-        } else if (indexSignatureValid()) {
-            fetchingSignature = false;
-            takeFileList();
+            fetchIndexFile(params.clientType + ".manifest.ini");
+        } else if (indexStep == IndexStep::Manifest && params.trustedKeys) {
+            fetchIndexFile(params.clientType + ".ini.sig");
         } else {
-            rejectIndexMirror();
+            takeFileList();
         }
         return;
     }
@@ -537,37 +547,53 @@ void FTPProductDownloadSession::onFileFinished(int streamIdx)
 
 void FTPProductDownloadSession::takeFileList()
 {
-    Q_EMIT message("Download file list retrieved.");
-    state = PDS_Downloading;
-    if (!checkAllFiles(indexFile)) {
-        Q_EMIT message("Can't continue.");
-        endSession(true);
-    }
-    // Otherwise the download starts when the verification has finished.
-}
-
-bool FTPProductDownloadSession::indexSignatureValid() const
-{
-    QFile index(indexFile);
-    QFile signature(indexFile + ".sig");
-    if (!index.open(QIODevice::ReadOnly) || !signature.open(QIODevice::ReadOnly))
-        return false;
-    // One byte more than a signature has is enough to tell that it is not one.
-    return params.trustedKeys->verifyIndex(params.clientType, params.version, index.readAll(),
-                                           signature.read(TrustedKeys::signatureSize + 1));
-}
-
-// What a mirror serves without a good signature is not used: it goes, the mirror is marked and
-// stream 0 asks the next mirror, as after a failed index.
-void FTPProductDownloadSession::rejectIndexMirror()
-{
     const int mirror = streams[0]->mirrorIndex;
-    Q_EMIT message(QString("Index signature from %1 is missing or not valid.")
-                       .arg(mirror >= 0 ? mirrors[mirror].name : QString()));
-    fetchingSignature = false;
+    const QString name = mirror >= 0 ? mirrors[mirror].name : QString();
+    TaskSpecification list;
+    const ReleaseCheck check = ReleaseCheck::read(indexFile, params.trustedKeys.get(),
+                                                  params.clientType, params.version, &list, nullptr);
+    switch (check.problem) {
+    case ReleaseCheck::ManifestMissing:
+        rejectIndexMirror(QString("Manifest from %1 is missing.").arg(name));
+        return;
+    case ReleaseCheck::SignatureInvalid:
+        rejectIndexMirror(QString("Index signature from %1 is missing or not valid.").arg(name));
+        return;
+    case ReleaseCheck::ManifestInvalid:
+        rejectIndexMirror(QString("Manifest from %1 is not valid: %2.").arg(name, check.detail));
+        return;
+    case ReleaseCheck::IndexUnreadable:
+    case ReleaseCheck::None:
+        break;
+    }
+    Q_EMIT message("Download file list retrieved.");
+    if (check.problem == ReleaseCheck::None)
+        Q_EMIT message(check.usesManifest
+                           ? QString("Files are checked by SHA-256 from the manifest.")
+                           : QString("Files are checked by MD5: no usable manifest from %1%2.")
+                                 .arg(name, check.detail.isEmpty() ? QString()
+                                                                   : " (" + check.detail + ")"));
+    state = PDS_Downloading;
+    if (check.problem == ReleaseCheck::None) {
+        // The download starts when the verification has finished.
+        startVerification(list);
+        return;
+    }
+    Q_EMIT message(tr("Unable to initialize session with %1.").arg(indexFile));
+    Q_EMIT message("Can't continue.");
+    endSession(true);
+}
+
+// What a mirror serves without a good manifest and signature is not used: it goes, the mirror
+// is marked and stream 0 asks the next mirror, as after a failed index.
+void FTPProductDownloadSession::rejectIndexMirror(const QString& text)
+{
+    Q_EMIT message(text);
     QFile::remove(indexFile);
-    QFile::remove(indexFile + ".sig");
+    QFile::remove(manifestPathOf(indexFile));
+    QFile::remove(signaturePathOf(indexFile));
     indexFile.clear();
+    indexStep = IndexStep::Index;
     state = PDS_Starting;
     changeStreamMirror(0);
 }
@@ -577,10 +603,12 @@ void FTPProductDownloadSession::onFileError(int streamIdx, DownloadStream_Error 
 {
     if (ended)
         return;
-    if (state == PDS_RetrievingFileList && streamIdx == 0 && fetchingSignature &&
+    // A mirror without a manifest is an older one: without keys its index is used with MD5;
+    // with keys, ReleaseCheck refuses it like one without a signature.
+    if (state == PDS_RetrievingFileList && streamIdx == 0 && indexStep != IndexStep::Index &&
         kind != DSE_LocalFile) {
         Q_EMIT message(QString("Stream %1 reported error: %2").arg(streamIdx).arg(text));
-        rejectIndexMirror();
+        takeFileList();
         return;
     }
     if (state == PDS_RetrievingFileList)

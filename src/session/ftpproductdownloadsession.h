@@ -2,6 +2,7 @@
 
 #include "downloadstream.h"
 #include "fileverifier.h"
+#include "release.h"
 #include "streamrelay.h"
 #include "taskstate.h"
 
@@ -37,8 +38,8 @@ public:
         bool resumeDownloadDir = false;
         int defaultStreams = 1;
         QString sessionFile;
-        // With keys, an index is used only when its signature (clientType + ".ini.sig" beside
-        // it on the mirror) verifies; without, indexes are taken unsigned.
+        // With keys, an index is used only with its manifest and a signature over both that
+        // verifies; without, a manifest that matches the index is used, if the mirror has one.
         std::shared_ptr<const TrustedKeys> trustedKeys;
         // Threads that hash during the verification; 0: as many as the machine has cores.
         int verificationThreads = 0;
@@ -126,9 +127,10 @@ private:
     void changeStreamMirror(int stream);
     void moveToNextMirror(int stream, bool afterError);
     void attachStream(DownloadStream* record, int mirror);
+    void fetchIndexFile(const QString& name);
     void takeFileList();
-    bool indexSignatureValid() const;
-    void rejectIndexMirror();
+    void startVerification(const TaskSpecification& list);
+    void rejectIndexMirror(const QString& text);
     bool enoughDiskSpace();
     void emitProgress();
     void giveUpIfNoMirrorLeft();
@@ -143,8 +145,9 @@ private:
     QVector<DownloadStream*> streams;
     // Set just before the final signal: later stream events find nothing to do.
     bool ended = false;
-    // Stream 0 has the index and is fetching its signature.
-    bool fetchingSignature = false;
+    // What stream 0 fetches while the file list is retrieved: the index, then the manifest, then
+    // (with keys) the signature.
+    enum class IndexStep { Index, Manifest, Signature } indexStep = IndexStep::Index;
     QString indexFile;
     // Kept until the session goes: it may be the one emitting when the session is done.
     std::unique_ptr<FileVerifier> verifier;

@@ -1,6 +1,9 @@
 #include "taskspecification.h"
 
+#include "productmanifest.h"
 #include "safepath.h"
+
+#include <QHash>
 
 #include <QSet>
 #include <QSettings>
@@ -249,4 +252,31 @@ bool TaskSpecification::isSafeDeleteKey(const QString& key)
 {
     return isSafeRelativePath(key) && key != QLatin1String("update") &&
            key != QLatin1String("update.ini") && key != QLatin1String("mirrors.ini");
+}
+
+bool TaskSpecification::applyManifest(const ProductManifest& manifest, QString* error)
+{
+    QHash<QString, const ManifestFile*> byPath;
+    for (const ManifestFile& file : manifest.files)
+        byPath.insert(file.path, &file);
+    if (byPath.size() != files.size()) {
+        *error = QStringLiteral("it lists %1 files, the index %2")
+                     .arg(byPath.size())
+                     .arg(files.size());
+        return false;
+    }
+    for (const FileSpecification& entry : std::as_const(files)) {
+        const ManifestFile* file = byPath.value(entry.mirrorPath());
+        if (!file || file->length != entry.size ||
+            file->unpackedSha256.isEmpty() == entry.isPacked()) {
+            *error = QStringLiteral("it lists %1 otherwise").arg(entry.mirrorPath());
+            return false;
+        }
+    }
+    for (FileSpecification& entry : files) {
+        const ManifestFile* file = byPath.value(entry.mirrorPath());
+        entry.sha256 = file->sha256;
+        entry.unpackedSha256 = file->unpackedSha256;
+    }
+    return true;
 }

@@ -5,6 +5,7 @@
 #include <QVector>
 
 class QSettings;
+struct ProductManifest;
 
 struct FileSpecification {
     unsigned int flags = 0;
@@ -15,8 +16,20 @@ struct FileSpecification {
     QString unpackedMd5;
     quint64 unpackedSize = 0;
     QString unpackedName;
+    // From the version's manifest; empty where the index's MD5 checksums are all there is.
+    QString sha256;
+    QString unpackedSha256;
 
     bool isPacked() const { return !unpackedName.isEmpty(); }
+    // The checksum a copy of the file on the mirror must have, and the one of the installed
+    // file: SHA-256 where the manifest gives it, MD5 otherwise.
+    QString checksum() const { return sha256.isEmpty() ? md5 : sha256; }
+    QString installedChecksum() const
+    {
+        if (!isPacked())
+            return checksum();
+        return unpackedSha256.isEmpty() ? unpackedMd5 : unpackedSha256;
+    }
     // Where the file lies on the mirror and in the download directory.
     QString mirrorPath() const { return directory + "/" + name; }
     // Where the file lies in the installation directory.
@@ -56,6 +69,11 @@ public:
     static bool isSafeDeleteKey(const QString& key);
 
     quint64 getTotalSize() const { return totalSize; }
+
+    // Takes the SHA-256 checksums of the manifest into the entries; false, changing nothing, with
+    // what is wrong when the manifest does not list exactly the entries, with their lengths and
+    // packing.
+    bool applyManifest(const ProductManifest& manifest, QString* error);
 
 protected:
     QVector<FileSpecification> files;

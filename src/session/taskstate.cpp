@@ -4,13 +4,20 @@ bool TaskState::initializeByProductIni(const QString& path)
 {
     if (!TaskSpecification::initializeByProductIni(path))
         return false;
+    assign(*this);
+    return true;
+}
+
+void TaskState::assign(const TaskSpecification& list)
+{
+    if (&list != this)
+        TaskSpecification::operator=(list);
     readyCount = 0;
     readyBound = -1;
     readySize = 0;
     downloadedCount = 0;
     downloadedBound = -1;
     downloadedSize = 0;
-    return true;
 }
 
 namespace

@@ -12,6 +12,8 @@ public:
     TaskState() = default;
 
     bool initializeByProductIni(const QString& path);
+    // The entries of a list read elsewhere, none of them marked yet.
+    void assign(const TaskSpecification& list);
 
     bool isReady(int index) const { return (files[index].flags & F_READY) != 0; }
     bool isDownloaded(int index) const { return (files[index].flags & F_DOWNLOADED) != 0; }

@@ -28,9 +28,9 @@ QString hexDigest(const QByteArray& digest)
 }
 
 // Hashes from the current position to the end of the device.
-QString hashRemaining(QFile& file)
+QString hashRemaining(QFile& file, HashAlgorithm algorithm = HashAlgorithm::Md5)
 {
-    Md5 hash;
+    Hash hash(algorithm);
     char block[blockSize];
     qint64 n;
     while ((n = file.read(block, blockSize)) > 0)
@@ -42,13 +42,30 @@ QString hashRemaining(QFile& file)
 
 QString getFileMD5Ex(const QString& path)
 {
+    return fileChecksum(path, HashAlgorithm::Md5);
+}
+
+QString fileChecksum(const QString& path, HashAlgorithm algorithm)
+{
     QFile file(path);
     // Unbuffered: the blocks go straight into the hash without QFile's extra copy.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return QString();
-    const QString result = hashRemaining(file);
+    const QString result = hashRemaining(file, algorithm);
     file.close();
     return result;
+}
+
+HashAlgorithm checksumAlgorithm(const QString& checksum)
+{
+    return checksum.size() == 64 ? HashAlgorithm::Sha256 : HashAlgorithm::Md5;
+}
+
+QString checksumOf(const QByteArray& data, HashAlgorithm algorithm)
+{
+    Hash hash(algorithm);
+    hash.add(data.constData(), data.size());
+    return hash.hex();
 }
 
 QString getFileMD5Ex(QFile& file)
@@ -144,27 +161,28 @@ bool zipFile(const QString& gzipDestination, const QString& source)
     return true;
 }
 
-Md5::Md5() : context(EVP_MD_CTX_new())
+Hash::Hash(HashAlgorithm algorithm) : context(EVP_MD_CTX_new()), algorithm(algorithm)
 {
     reset();
 }
 
-Md5::~Md5()
+Hash::~Hash()
 {
     EVP_MD_CTX_free(context);
 }
 
-void Md5::reset()
+void Hash::reset()
 {
-    EVP_DigestInit_ex(context, EVP_md5(), nullptr);
+    EVP_DigestInit_ex(context, algorithm == HashAlgorithm::Sha256 ? EVP_sha256() : EVP_md5(),
+                      nullptr);
 }
 
-void Md5::add(const char* data, qint64 length)
+void Hash::add(const char* data, qint64 length)
 {
     EVP_DigestUpdate(context, data, size_t(length));
 }
 
-QString Md5::hex()
+QString Hash::hex()
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
@@ -229,7 +247,7 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
-    Md5 inHash, outHash;
+    Hash inHash(digest->sourceAlgorithm), outHash(digest->writtenAlgorithm);
     // Fixed buffers: the memory does not grow with the file.
     std::unique_ptr<char[]> inBuffer(new char[copyBlock]), outBuffer(new char[copyBlock]);
     quint64 inSize = 0, outSize = 0;
@@ -295,9 +313,9 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
     // A cut stream never reaches its end.
     if (gzip && !ended)
         return false;
-    digest->sourceMd5 = inHash.hex();
+    digest->sourceChecksum = inHash.hex();
     digest->sourceSize = inSize;
-    digest->writtenMd5 = outHash.hex();
+    digest->writtenChecksum = outHash.hex();
     digest->writtenSize = outSize;
     return true;
 }

@@ -20,14 +20,25 @@ bool zipFile(const QString& gzipDestination, const QString& source);
 
 struct evp_md_ctx_st;
 
-// An MD5 context on OpenSSL's implementation, the fastest at hand.
-class Md5
+// MD5 catches damage; only SHA-256 holds against someone who prepares a file with a twin.
+enum class HashAlgorithm { Md5, Sha256 };
+
+// A checksum text names its algorithm by its length: 64 hexadecimal digits are SHA-256, anything
+// else is taken for MD5 (and an MD5 checksum is never 64 digits long).
+HashAlgorithm checksumAlgorithm(const QString& checksum);
+// Checksum text of bytes in memory.
+QString checksumOf(const QByteArray& data, HashAlgorithm algorithm);
+// Checksum text of a file, or a null string when it cannot be read.
+QString fileChecksum(const QString& path, HashAlgorithm algorithm);
+
+// A hash context on OpenSSL's implementation, which uses the CPU's SHA instructions.
+class Hash
 {
 public:
-    Md5();
-    ~Md5();
-    Md5(const Md5&) = delete;
-    Md5& operator=(const Md5&) = delete;
+    explicit Hash(HashAlgorithm algorithm = HashAlgorithm::Md5);
+    ~Hash();
+    Hash(const Hash&) = delete;
+    Hash& operator=(const Hash&) = delete;
     void reset();
     void add(const char* data, qint64 length);
     // Checksum text of what was added since the last reset; the context is then reset.
@@ -35,6 +46,7 @@ public:
 
 private:
     evp_md_ctx_st* context;
+    HashAlgorithm algorithm;
 };
 
 // A file that hashes every byte as it goes to the disk, so that what was written can be checked
@@ -42,33 +54,35 @@ private:
 class HashingFile : public QFile
 {
 public:
-    explicit HashingFile(const QString& name) : QFile(name) {}
+    HashingFile(const QString& name, HashAlgorithm algorithm) : QFile(name), hash(algorithm) {}
     bool open(OpenMode mode) override;
     void close() override;
     // Checksum text of the bytes written while the file was last open; valid after close().
-    QString writtenMd5() const { return digest; }
+    QString writtenChecksum() const { return digest; }
     qint64 writtenSize() const { return written; }
 
 protected:
     qint64 writeData(const char* data, qint64 length) override;
 
 private:
-    Md5 hash;
+    Hash hash;
     qint64 written = 0;
     QString digest;
 };
 
 // What one pass over a downloaded file found while it was copied or unpacked.
 struct CopyDigest {
-    QString sourceMd5;
+    HashAlgorithm sourceAlgorithm = HashAlgorithm::Md5;
+    HashAlgorithm writtenAlgorithm = HashAlgorithm::Md5;
+    QString sourceChecksum;
     quint64 sourceSize = 0;
-    QString writtenMd5;
+    QString writtenChecksum;
     quint64 writtenSize = 0;
 };
 
 // Reads `source` once and writes it (unpacked when `unpack`, gzip or passed through like
-// unzipFile) to the open descriptor `fd`, hashing both sides on the way; the descriptor is
-// neither flushed nor closed. `stop` is polled between blocks. False on any read, unpacking or
-// write failure.
+// unzipFile) to the open descriptor `fd`, hashing both sides on the way with the algorithms
+// `digest` names; the descriptor is neither flushed nor closed. `stop` is polled between blocks.
+// False on any read, unpacking or write failure.
 bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
                 const std::atomic<bool>* stop = nullptr);

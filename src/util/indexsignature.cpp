@@ -1,5 +1,7 @@
 #include "indexsignature.h"
 
+#include "filemd5.h"
+
 #include <QFile>
 
 #include <limits>
@@ -53,15 +55,15 @@ void EvpKeyDeleter::operator()(evp_pkey_st* key) const
     EVP_PKEY_free(key);
 }
 
-QByteArray indexSignatureMessage(const QString& clientType, const QString& version,
-                                 const QByteArray& index)
+QByteArray releaseSignatureMessage(const QString& clientType, const QString& version,
+                                   const QByteArray& index, const QByteArray& manifest)
 {
-    QByteArray message = QByteArrayLiteral("voxmere-index-v1\n");
-    message += clientType.toUtf8();
-    message += '\n';
-    message += version.toUtf8();
-    message += '\n';
-    message += index;
+    QByteArray message = QByteArrayLiteral("voxmere-release-v2\n");
+    for (const QString& line : {clientType, version, checksumOf(index, HashAlgorithm::Sha256),
+                                checksumOf(manifest, HashAlgorithm::Sha256)}) {
+        message += line.toUtf8();
+        message += '\n';
+    }
     return message;
 }
 
@@ -130,10 +132,11 @@ bool TrustedKeys::verify(const QByteArray& message, const QByteArray& signature)
     return false;
 }
 
-bool TrustedKeys::verifyIndex(const QString& clientType, const QString& version,
-                              const QByteArray& index, const QByteArray& signature) const
+bool TrustedKeys::verifyRelease(const QString& clientType, const QString& version,
+                                const QByteArray& index, const QByteArray& manifest,
+                                const QByteArray& signature) const
 {
-    return verify(indexSignatureMessage(clientType, version, index), signature);
+    return verify(releaseSignatureMessage(clientType, version, index, manifest), signature);
 }
 
 bool IndexSigner::loadFile(const QString& path)

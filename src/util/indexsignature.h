@@ -8,12 +8,16 @@
 
 struct evp_pkey_st;
 
-// Ed25519 signatures of product indexes. A signature is the raw 64-byte Ed25519 signature of
-// indexSignatureMessage(): the type and the version are signed with the index, so a signed index
-// never passes for another version or another client type.
-
-QByteArray indexSignatureMessage(const QString& clientType, const QString& version,
-                                 const QByteArray& index);
+// Ed25519 signatures of a version's product index and manifest. A signature is the raw 64-byte
+// Ed25519 signature of releaseSignatureMessage(): the type and the version are signed with the
+// SHA-256 checksums of both files, so a signed pair never passes for another version or another
+// client type, and the MD5 checksums of the index bind nothing on their own.
+//
+//   "voxmere-release-v2\n" TYPE "\n" VERSION "\n" SHA256(index) "\n" SHA256(manifest) "\n"
+//
+// with the checksums as 64 lower-case hexadecimal digits.
+QByteArray releaseSignatureMessage(const QString& clientType, const QString& version,
+                                   const QByteArray& index, const QByteArray& manifest);
 
 struct EvpKeyDeleter {
     void operator()(evp_pkey_st* key) const;
@@ -35,8 +39,8 @@ public:
     int count() const { return int(keys.size()); }
 
     bool verify(const QByteArray& message, const QByteArray& signature) const;
-    bool verifyIndex(const QString& clientType, const QString& version, const QByteArray& index,
-                     const QByteArray& signature) const;
+    bool verifyRelease(const QString& clientType, const QString& version, const QByteArray& index,
+                       const QByteArray& manifest, const QByteArray& signature) const;
 
 private:
     std::vector<EvpKey> keys;

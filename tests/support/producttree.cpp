@@ -22,6 +22,11 @@ QString ProductTree::md5(const QByteArray& data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
+QString ProductTree::sha256(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
 QByteArray ProductTree::gzip(const QByteArray& data)
 {
     z_stream zs{};
@@ -74,6 +79,8 @@ QString ProductTree::write(const QString& mirrorRoot, const QString& version,
     const QString indexPath = versionDir + "/" + type + ".ini";
     QDir().mkpath(versionDir);
     QFile::remove(indexPath);
+    QString entries;
+    int count = 0;
     {
         QSettings index(indexPath, QSettings::IniFormat);
         for (const ProductFile& f : files) {
@@ -84,10 +91,22 @@ QString ProductTree::write(const QString& mirrorRoot, const QString& version,
                          "::" + f.unpackedName;
             index.setValue(f.group + "/" + f.name, value);
             writeFile(versionDir + "/" + f.mirrorPath(), bytes);
+            entries += QString("%1\\path=%2\n%1\\sha256=%3\n%1\\length=%4\n")
+                           .arg(++count)
+                           .arg(QString::fromLatin1(QUrl::toPercentEncoding(f.mirrorPath(), "/")), sha256(bytes))
+                           .arg(bytes.size());
+            if (f.packed())
+                entries += QString("%1\\unpackedSha256=%2\n").arg(count).arg(sha256(f.content));
         }
         for (const QString& path : deletePaths)
             index.setValue("delete/" + path, "");
     }
+    if (manifest)
+        writeFile(versionDir + "/" + type + ".manifest.ini",
+                  QString("[manifest]\nformat=1\nindex=%1\n[files]\n%2size=%3\n")
+                      .arg(sha256(readFile(indexPath)), entries)
+                      .arg(count)
+                      .toUtf8());
     makeTreeWorldReadable(mirrorRoot);
     return versionDir;
 }

@@ -25,6 +25,7 @@ class ProductTree
 public:
     QList<ProductFile> files;
     QStringList deletePaths;
+    bool manifest = true; // TYPE.manifest.ini beside the index, as update-publish writes it
 
     ProductTree& add(const QString& group, const QString& name, const QByteArray& content,
                      const QString& unpackedName = QString());
@@ -36,6 +37,7 @@ public:
     QStringList mirrorPaths() const;
 
     static QString md5(const QByteArray& data);
+    static QString sha256(const QByteArray& data);
     static QByteArray gzip(const QByteArray& data);
     static QByteArray randomBytes(int size, quint32 seed);
 };

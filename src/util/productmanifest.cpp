@@ -1,0 +1,130 @@
+#include "productmanifest.h"
+
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QUrl>
+
+namespace
+{
+
+bool isSha256(const QByteArray& text)
+{
+    if (text.size() != 64)
+        return false;
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+bool readLength(const QByteArray& text, quint64* length)
+{
+    // Digits only: no sign, no blanks, no leading "0x" that a number parser might take.
+    if (text.isEmpty() || text.size() > 20)
+        return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    bool ok = false;
+    *length = text.toULongLong(&ok, 10);
+    return ok;
+}
+
+} // namespace
+
+QString ProductManifest::parse(const QByteArray& text, ProductManifest* manifest)
+{
+    *manifest = ProductManifest();
+    if (text.size() > maximumSize)
+        return QStringLiteral("it is larger than %1 bytes").arg(maximumSize);
+
+    // Section/key to value. Every line is printable ASCII: paths come percent-encoded.
+    QHash<QByteArray, QByteArray> values;
+    QByteArray section;
+    int lineNumber = 0;
+    for (QByteArray line : text.split('\n')) {
+        ++lineNumber;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        for (const char c : std::as_const(line)) {
+            if (c < 0x20 || c > 0x7e)
+                return QStringLiteral("line %1 holds a character that is not printable ASCII")
+                    .arg(lineNumber);
+        }
+        line = line.trimmed();
+        if (line.isEmpty() || line.startsWith(';') || line.startsWith('#'))
+            continue;
+        if (line.startsWith('[')) {
+            if (!line.endsWith(']') || line.size() < 3)
+                return QStringLiteral("line %1 is not a section header").arg(lineNumber);
+            section = line.mid(1, line.size() - 2);
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (equals <= 0)
+            return QStringLiteral("line %1 is not a key and a value").arg(lineNumber);
+        const QByteArray key = section + '/' + line.left(equals).trimmed();
+        if (values.contains(key))
+            return QStringLiteral("line %1 repeats %2").arg(lineNumber).arg(QLatin1String(key));
+        values.insert(key, line.mid(equals + 1).trimmed());
+    }
+
+    const QByteArray formatText = values.value("manifest/format");
+    if (formatText != QByteArray::number(format))
+        return QStringLiteral("its format \"%1\" is not %2")
+            .arg(QLatin1String(formatText))
+            .arg(format);
+    const QByteArray index = values.value("manifest/index");
+    if (!isSha256(index))
+        return QStringLiteral("it names no SHA-256 of the index");
+    manifest->indexSha256 = QString::fromLatin1(index);
+
+    quint64 count = 0;
+    if (!readLength(values.value("files/size"), &count))
+        return QStringLiteral("it gives no number of files");
+    // Every file takes three lines: a count beyond that is no reason to reserve memory.
+    if (count > quint64(lineNumber) / 3)
+        return QStringLiteral("it lists fewer files than it counts");
+    manifest->files.reserve(qsizetype(count));
+    QSet<QString> paths;
+    for (quint64 i = 1; i <= count; ++i) {
+        const QByteArray prefix = "files/" + QByteArray::number(i) + '\\';
+        ManifestFile file;
+        const QByteArray encoded = values.value(prefix + "path");
+        const QByteArray decoded = QByteArray::fromPercentEncoding(encoded);
+        file.path = QString::fromUtf8(decoded);
+        const QByteArray sha256 = values.value(prefix + "sha256");
+        const QByteArray unpacked = values.value(prefix + "unpackedSha256", "-");
+        if (encoded.isEmpty() || file.path.toUtf8() != decoded || paths.contains(file.path) ||
+            !isSha256(sha256) || !readLength(values.value(prefix + "length"), &file.length) ||
+            (unpacked != "-" && !isSha256(unpacked)))
+            return QStringLiteral("file %1 is not a unique path with a SHA-256 and a length")
+                .arg(i);
+        paths.insert(file.path);
+        file.sha256 = QString::fromLatin1(sha256);
+        if (unpacked != "-")
+            file.unpackedSha256 = QString::fromLatin1(unpacked);
+        manifest->files.append(file);
+    }
+    return QString();
+}
+
+QByteArray ProductManifest::toText() const
+{
+    QByteArray text = "[manifest]\nformat=" + QByteArray::number(format) +
+                      "\nindex=" + indexSha256.toLatin1() + "\n\n[files]\n";
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const ManifestFile& f = files[i];
+        const QByteArray prefix = QByteArray::number(i + 1) + '\\';
+        text += prefix + "path=" + QUrl::toPercentEncoding(f.path, "/") + '\n';
+        text += prefix + "sha256=" + f.sha256.toLatin1() + '\n';
+        text += prefix + "length=" + QByteArray::number(f.length) + '\n';
+        if (!f.unpackedSha256.isEmpty())
+            text += prefix + "unpackedSha256=" + f.unpackedSha256.toLatin1() + '\n';
+    }
+    text += "size=" + QByteArray::number(files.size()) + '\n';
+    return text;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+// The manifest a version carries beside its product index (TYPE.manifest.ini): the SHA-256 of
+// the index's exact bytes and, for every file on the mirror, its SHA-256 and length and, for a
+// packed file, the SHA-256 of what it unpacks to. The index itself keeps its MD5 checksums, so
+// that older updaters read it as before. The text is Qt's INI format, written and read here:
+//
+//   [manifest]
+//   format=1
+//   index=SHA256
+//
+//   [files]
+//   1\path=group/name            the mirror path, percent-encoded UTF-8
+//   1\sha256=SHA256
+//   1\length=LENGTH
+//   1\unpackedSha256=SHA256      packed files only
+//   size=COUNT
+//
+// Keys of later formats are skipped, so a later format may add keys and still be read as this
+// one as long as its number stays.
+
+struct ManifestFile {
+    QString path; // group/name, as the file lies on the mirror
+    QString sha256;
+    quint64 length = 0;
+    QString unpackedSha256; // empty for a plain file
+};
+
+struct ProductManifest {
+    static constexpr int format = 1;
+    // Like any file of unknown length that a mirror serves.
+    static constexpr qint64 maximumSize = 64 * 1024 * 1024;
+
+    QString indexSha256;
+    QVector<ManifestFile> files;
+
+    // Fills `manifest` from the text; an empty result, or what is wrong with the text. Checksums
+    // must be 64 lower-case hexadecimal digits, lengths decimal, paths unique.
+    static QString parse(const QByteArray& text, ProductManifest* manifest);
+    QByteArray toText() const;
+};
