@@ -432,6 +432,48 @@ private Q_SLOTS:
                  QStringList());
     }
 
+    void checkedAgainBeforeApplying_data()
+    {
+        QTest::addColumn<QString>("changed"); // in the download directory; "-": removed
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("index changed") << productIndex << "The signature of ";
+        QTest::newRow("manifest changed") << manifestFile << "The signature of ";
+        QTest::newRow("manifest removed") << "-" + manifestFile << "The manifest of ";
+    }
+
+    // What lies in the download directory is checked again before anything is applied: an index
+    // or a manifest changed there after the download began installs nothing.
+    void checkedAgainBeforeApplying()
+    {
+        QFETCH(QString, changed);
+        QFETCH(QString, logText);
+        ProductTree old, p;
+        for (const int size : {20000, 42000}) { // the second one crawls on /slow/
+            old.add("files", QString("%1.bin").arg(size), ProductTree::randomBytes(size, 1));
+            p.add("files", QString("%1.bin").arg(size), ProductTree::randomBytes(size, 2));
+        }
+        QVERIFY(inst->install(old));
+        const QString dir = publish(p, 6) + "/";
+        QVERIFY(writeFile(dir + productIndex + ".sig",
+                          sign("a", message(clientType, "6", readFile(dir + productIndex),
+                                            readFile(dir + manifestFile)))));
+        makeTreeWorldReadable(dir);
+        QVERIFY(writeFile(inst->path("update.pub"), readFile(key("a.pub"))));
+        inst->writeSettings(1);
+        inst->writeMirrors({{mirror(nginx.baseUrl(), "/slow")}});
+        std::unique_ptr<QProcess> running = inst->start({"--nouser", clientType, "6"});
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(inst->record().dir + "/files/42000.bin").size() > 40000,
+                                 20000);
+        const QString target = inst->record().dir + "/" + QString(changed).remove('-');
+        QVERIFY(changed.startsWith('-') ? QFile::remove(target)
+                                        : writeFile(target, readFile(target) + "\n"));
+        const Installation::Run run = Installation::wait(running.get());
+        QVERIFY2(run.finished && run.exitCode == 3 && run.errorOutput.contains(logText) &&
+                     run.errorOutput.contains("Download finished."),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(inst->compareWith(old), QString());
+    }
+
     void unsafeIndex_data()
     {
         QTest::addColumn<QString>("indexText");
@@ -636,8 +678,8 @@ private Q_SLOTS:
         QTest::newRow("MD5 twin, hostile mirror only") << "a;a;twin" << 2 << twin << 1;
         QTest::newRow("MD5 twin, honest mirror next") << "a;a;twinfirst" << 0 << twin << 2;
         QTest::newRow("MD5 twin, unsigned") << ";;twin" << 2 << twin << 1;
-        QTest::newRow("no manifest") << "a;a;nomanifest" << 2 << "Manifest from mirror0 is missing."
-                                     << 1;
+        QTest::newRow("no manifest")
+            << "a;a;nomanifest" << 2 << "Manifest from mirror0 is missing." << 1;
         QTest::newRow("signed manifest of other lengths")
             << "a;a;mismatch" << 2 << "Manifest from mirror0 is not valid: it lists files/" << 1;
         QTest::newRow("unsigned manifest of other lengths")
@@ -664,11 +706,12 @@ private Q_SLOTS:
 
         // Identical-prefix MD5 collision blocks (Wang and Yu, 2004): flipping the top bit of six
         // bytes keeps the MD5, and so does any common suffix.
-        QByteArray plugin = QByteArray::fromHex(
-            "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f8955ad340609f4b30283e4"
-            "88832571415a085125e8f7cdc99fd91dbdf280373c5bd8823e3156348f5bae6dacd436c919c6dd53e2b4"
-            "87da03fd02396306d248cda0e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff7"
-            "2a70") + ProductTree::randomBytes(2000, 7);
+        const QByteArray block =
+            QByteArray::fromHex("d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f89"
+                                "55ad340609f4b30283e488832571415a085125e8f7cdc99fd91dbdf280373c5b"
+                                "d8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0"
+                                "e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70");
+        const QByteArray plugin = block + ProductTree::randomBytes(2000, 7);
         QByteArray evilTwin = plugin;
         for (const int at : {19, 45, 59, 83, 109, 123})
             evilTwin[at] = char(evilTwin[at] ^ 0x80);
@@ -689,8 +732,8 @@ private Q_SLOTS:
                                                          : QStringList{"good"};
         for (const QString& root : roots)
             for (const int version : {1, 2}) {
-                const QString dir =
-                    product(version).write(caseDir + "/" + root, QString::number(version), clientType);
+                const QString dir = product(version).write(caseDir + "/" + root,
+                                                           QString::number(version), clientType);
                 if (root == "twin" && version == 2)
                     QVERIFY(writeFile(dir + "/files/plugins/voice.so", evilTwin));
                 QByteArray index = readFile(dir + "/" + productIndex);
@@ -723,9 +766,9 @@ private Q_SLOTS:
                            "--sign-key", key("a.pem"), source, caseDir + "/good", "2", clientType});
             QVERIFY(publish.waitForFinished(30000) && publish.exitCode() == 0);
             const QString index = caseDir + "/good/2/" + productIndex;
-            QVERIFY(writeFile(key("message"),
-                              message(clientType, "2", readFile(index),
-                                      readFile(caseDir + "/good/2/" + manifestFile))));
+            QVERIFY(
+                writeFile(key("message"), message(clientType, "2", readFile(index),
+                                                  readFile(caseDir + "/good/2/" + manifestFile))));
             QVERIFY(openssl({"pkeyutl", "-verify", "-pubin", "-inkey", key("a.pub"), "-rawin",
                              "-in", key("message"), "-sigfile", index + ".sig"}));
             QCOMPARE(readFile(index + ".sig"), sign("a", readFile(key("message"))));

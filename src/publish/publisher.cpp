@@ -53,8 +53,8 @@ void makeReadable(const QString& root)
 bool writeWhole(const QString& path, const QByteArray& data)
 {
     QFile out(path);
-    return out.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           out.write(data) == data.size() && out.flush();
+    return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(data) == data.size() &&
+           out.flush();
 }
 
 bool sameEntry(const FileSpecification& a, const FileSpecification& b)

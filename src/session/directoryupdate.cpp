@@ -206,9 +206,8 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
                     digest.sourceChecksum.compare(entry.checksum(), Qt::CaseInsensitive) != 0)) {
         discard();
         p.kind = Prepared::SourceBad;
-        p.destinationCurrent =
-            matches(destination, entry.installedChecksum(),
-                    entry.isPacked() ? entry.unpackedSize : entry.size);
+        p.destinationCurrent = matches(destination, entry.installedChecksum(),
+                                       entry.isPacked() ? entry.unpackedSize : entry.size);
         return p;
     }
     p.kind = Prepared::Written;

@@ -215,8 +215,8 @@ bool FTPProductDownloadSession::checkAllFiles(const QString& indexPath)
     if (indexPath.isEmpty())
         return false;
     TaskSpecification list;
-    const ReleaseCheck check = ReleaseCheck::read(indexPath, params.trustedKeys.get(),
-                                                  params.clientType, params.version, &list, nullptr);
+    const ReleaseCheck check = ReleaseCheck::read(
+        indexPath, params.trustedKeys.get(), params.clientType, params.version, &list, nullptr);
     if (check.problem != ReleaseCheck::None) {
         Q_EMIT message(tr("Unable to initialize session with %1.").arg(indexPath));
         return false;
@@ -550,8 +550,8 @@ void FTPProductDownloadSession::takeFileList()
     const int mirror = streams[0]->mirrorIndex;
     const QString name = mirror >= 0 ? mirrors[mirror].name : QString();
     TaskSpecification list;
-    const ReleaseCheck check = ReleaseCheck::read(indexFile, params.trustedKeys.get(),
-                                                  params.clientType, params.version, &list, nullptr);
+    const ReleaseCheck check = ReleaseCheck::read(
+        indexFile, params.trustedKeys.get(), params.clientType, params.version, &list, nullptr);
     switch (check.problem) {
     case ReleaseCheck::ManifestMissing:
         rejectIndexMirror(QString("Manifest from %1 is missing.").arg(name));
@@ -568,11 +568,11 @@ void FTPProductDownloadSession::takeFileList()
     }
     Q_EMIT message("Download file list retrieved.");
     if (check.problem == ReleaseCheck::None)
-        Q_EMIT message(check.usesManifest
-                           ? QString("Files are checked by SHA-256 from the manifest.")
-                           : QString("Files are checked by MD5: no usable manifest from %1%2.")
-                                 .arg(name, check.detail.isEmpty() ? QString()
-                                                                   : " (" + check.detail + ")"));
+        Q_EMIT message(
+            check.usesManifest
+                ? QString("Files are checked by SHA-256 from the manifest.")
+                : QString("Files are checked by MD5: no usable manifest from %1%2.")
+                      .arg(name, check.detail.isEmpty() ? QString() : " (" + check.detail + ")"));
     state = PDS_Downloading;
     if (check.problem == ReleaseCheck::None) {
         // The download starts when the verification has finished.

@@ -77,8 +77,7 @@ ReleaseCheck ReleaseCheck::read(const QString& indexPath, const TrustedKeys* key
     if (!manifestText.isNull()) {
         ProductManifest manifest;
         QString problem = ProductManifest::parse(manifestText, &manifest);
-        if (problem.isEmpty() &&
-            manifest.indexSha256 != checksumOf(index, HashAlgorithm::Sha256))
+        if (problem.isEmpty() && manifest.indexSha256 != checksumOf(index, HashAlgorithm::Sha256))
             problem = QStringLiteral("it is the manifest of another index");
         if (problem.isEmpty())
             read.applyManifest(manifest, &problem);

@@ -21,7 +21,7 @@ struct ReleaseCheck {
         ManifestInvalid,  // not a manifest, or not one of this index
     };
     Problem problem = None;
-    QString detail;     // what is wrong, for the log
+    QString detail; // what is wrong, for the log
     bool usesManifest = false;
 
     // Reads the index at indexPath into `list` and its "delete" keys into `deleteKeys`. With

@@ -260,9 +260,8 @@ bool TaskSpecification::applyManifest(const ProductManifest& manifest, QString* 
     for (const ManifestFile& file : manifest.files)
         byPath.insert(file.path, &file);
     if (byPath.size() != files.size()) {
-        *error = QStringLiteral("it lists %1 files, the index %2")
-                     .arg(byPath.size())
-                     .arg(files.size());
+        *error =
+            QStringLiteral("it lists %1 files, the index %2").arg(byPath.size()).arg(files.size());
         return false;
     }
     for (const FileSpecification& entry : std::as_const(files)) {
