@@ -94,7 +94,10 @@ step "Publishing versions 1 and 2 of the sample client, signed, into $MIRROR"
 "$PUBLISH_BIN" --pack '*.pak' --sign-key "$KEYS/publisher.pem" \
     --previous "$MIRROR/1/$CLIENT_TYPE.ini" "$SOURCE/2" "$MIRROR" 2 "$CLIENT_TYPE"
 # Anyone can check a signature with openssl alone.
-{ printf 'voxmere-index-v1\n%s\n2\n' "$CLIENT_TYPE"; cat "$MIRROR/2/$CLIENT_TYPE.ini"; } >"$KEYS/message"
+# The signed message binds the SHA-256 of the index and of its manifest to the type and version.
+v2=$MIRROR/2/$CLIENT_TYPE
+printf 'voxmere-release-v2\n%s\n2\n%s\n%s\n' "$CLIENT_TYPE" "$(sha256sum <"$v2.ini" | cut -c1-64)" \
+    "$(sha256sum <"$v2.manifest.ini" | cut -c1-64)" >"$KEYS/message"
 openssl pkeyutl -verify -pubin -inkey "$KEYS/update.pub" -rawin -in "$KEYS/message" \
     -sigfile "$MIRROR/2/$CLIENT_TYPE.ini.sig"
 
@@ -228,7 +231,7 @@ if [ -e "$INSTALL/old_notes.txt" ]; then
     ok=0
 fi
 if [ "$ok" -eq 1 ] && [ "$rc" -eq 0 ]; then
-    echo "The installation now holds version 2 exactly, from an index signed by the demo key."
+    echo "The installation now holds version 2 exactly, checked by SHA-256 from a manifest signed by the demo key."
     exit 0
 fi
 echo "The installation does not hold version 2 (logs: $DEMO_DIR)." >&2
