@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The whole unattended updater (`update --nouser`) on the 200-file set of bench_session.sh,
-# served by nginx on 127.0.0.1, against the reference tools:
+# served by nginx on 127.0.0.1, against the reference tools, each case twice: from an index of
+# MD5 checksums alone (a mirror of an older publisher) and as update-publish publishes it, with a
+# signed manifest of SHA-256 checksums and an installation that trusts the key:
 #   - verification of a current installation vs md5sum over the same files;
 #   - a fresh update (download, checks, apply with its flushes) vs aria2c -j4 with the same
 #     checksums plus cp into the installation (neither flushes);
@@ -14,12 +16,13 @@ set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:?build directory}" && pwd)
 UPDATE="$BUILD/src/startup/update"
+PUBLISH="$BUILD/src/publish/update-publish"
 LARGE_FILES=${LARGE_FILES:-200}
 LARGE_MB=${LARGE_MB:-400}
 SINGLE_MB=${SINGLE_MB:-512}
 ROUNDS=${ROUNDS:-3}
 [ -x "$UPDATE" ] || { echo "no $UPDATE" >&2; exit 1; }
-for tool in nginx aria2c md5sum /usr/bin/time; do
+for tool in nginx aria2c md5sum openssl /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
@@ -33,6 +36,10 @@ LARGE_EACH=$((LARGE_MB * 1000 * 1000 / LARGE_FILES))
 make_product "$WORK/www/large" "$LARGE_FILES" $((LARGE_EACH / 2)) "$LARGE_EACH"
 make_product "$WORK/www/single" 1 $((SINGLE_MB * 1024 * 1024)) 0
 LARGE_BYTES=$(du -sb "$WORK/www/large/12/data" | cut -f1)
+openssl genpkey -algorithm ed25519 -out "$WORK/publisher.pem"
+openssl pkey -in "$WORK/publisher.pem" -pubout -out "$WORK/update.pub"
+"$PUBLISH" --quiet --group data --sign-key "$WORK/publisher.pem" "$WORK/www/large/12/data" \
+    "$WORK/www/signed" 12 vm3
 
 start_nginx "$WORK/www"
 
@@ -46,6 +53,7 @@ make_installation() { # product [current]
     printf '[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=%s/%s\nretries=1\ntimeout=0\n' \
         "$BASE" "$product" >"$dir/install/mirrors.ini"
     printf '[update]\nstreams=4\n' >"$dir/install/update.ini"
+    [ "$product" != signed ] || cp "$WORK/update.pub" "$dir/install/"
     if [ "${2:-}" = current ]; then
         cp "$WORK/www/$product/12/data/"* "$dir/install/"
     fi
@@ -69,42 +77,47 @@ check_installed() { # product
         { echo "installation differs" >&2; exit 1; }
 }
 
-echo "verification of a current installation ($LARGE_FILES files) ..." >&2
-: >"$WORK/verify"
 : >"$WORK/md5"
-for _ in $(seq "$ROUNDS"); do
-    make_installation large current
-    cat "$WORK/inst/install/"f*.bin >/dev/null
-    run_update >>"$WORK/verify"
-    grep -q "Ready: $LARGE_FILES, Downloaded: 0" "$WORK/inst/log.txt" ||
-        { echo "not all current" >&2; exit 1; }
-    t0=$(now)
-    md5sum "$WORK/inst/install/"f*.bin >/dev/null
-    t1=$(now)
-    elapsed "$t0" "$t1" >>"$WORK/md5"
+for product in large signed; do
+    echo "verification of a current installation ($LARGE_FILES files, $product) ..." >&2
+    : >"$WORK/verify_$product"
+    for _ in $(seq "$ROUNDS"); do
+        make_installation $product current
+        cat "$WORK/inst/install/"f*.bin >/dev/null
+        run_update >>"$WORK/verify_$product"
+        grep -q "Ready: $LARGE_FILES, Downloaded: 0" "$WORK/inst/log.txt" ||
+            { echo "not all current" >&2; exit 1; }
+        t0=$(now)
+        md5sum "$WORK/inst/install/"f*.bin >/dev/null
+        t1=$(now)
+        elapsed "$t0" "$t1" >>"$WORK/md5"
+    done
 done
+grep -q 'checked by SHA-256' "$WORK/inst/log.txt" || { echo "manifest not used" >&2; exit 1; }
 
-echo "fresh update ..." >&2
-: >"$WORK/fresh"
 : >"$WORK/aria"
-for _ in $(seq "$ROUNDS"); do
-    make_installation large
-    sync
-    run_update >>"$WORK/fresh"
-    check_installed large
-    rm -rf "$WORK/aria_run" "$WORK/inst"
-    mkdir -p "$WORK/aria_run/install"
-    aria_input "$WORK/www/large" "$BASE/large" >"$WORK/aria_input.txt"
-    sync
-    t0=$(now)
-    aria2c --no-conf -q -i "$WORK/aria_input.txt" -d "$WORK/aria_run/dl" -j 4 -x 1 \
-        --file-allocation=none --allow-overwrite=true --auto-file-renaming=false \
-        --check-integrity=true --max-tries=1 --async-dns=false --console-log-level=error \
-        --summary-interval=0
-    cp "$WORK/aria_run/dl/data/"* "$WORK/aria_run/install/"
-    t1=$(now)
-    elapsed "$t0" "$t1" >>"$WORK/aria"
-    rm -rf "$WORK/aria_run"
+for product in large signed; do
+    echo "fresh update ($product) ..." >&2
+    : >"$WORK/fresh_$product"
+    for _ in $(seq "$ROUNDS"); do
+        make_installation $product
+        sync
+        run_update >>"$WORK/fresh_$product"
+        check_installed $product
+        rm -rf "$WORK/aria_run" "$WORK/inst"
+        mkdir -p "$WORK/aria_run/install"
+        aria_input "$WORK/www/large" "$BASE/large" >"$WORK/aria_input.txt"
+        sync
+        t0=$(now)
+        aria2c --no-conf -q -i "$WORK/aria_input.txt" -d "$WORK/aria_run/dl" -j 4 -x 1 \
+            --file-allocation=none --allow-overwrite=true --auto-file-renaming=false \
+            --check-integrity=true --max-tries=1 --async-dns=false --console-log-level=error \
+            --summary-interval=0
+        cp "$WORK/aria_run/dl/data/"* "$WORK/aria_run/install/"
+        t1=$(now)
+        elapsed "$t0" "$t1" >>"$WORK/aria"
+        rm -rf "$WORK/aria_run"
+    done
 done
 
 FSYNC=-
@@ -123,20 +136,25 @@ run_update >"$WORK/single"
 check_installed single
 rm -rf "$WORK/inst"
 
-pick() { best <"$WORK/$1" | cut -d' ' -f"$2"; }
-worst() { cut -d' ' -f"$2" <"$WORK/$1" | sort -n | tail -1; }
-V=$(cut -d' ' -f1 <"$WORK/verify" | best)
 M=$(best <"$WORK/md5")
-F=$(cut -d' ' -f1 <"$WORK/fresh" | best)
 A=$(best <"$WORK/aria")
-printf '\n%-58s %10s %10s %7s\n' "case (best of $ROUNDS, seconds)" "update" "reference" "ratio"
-printf '%-58s %10s %10s %7s\n' "verify current $LARGE_FILES files/$((LARGE_BYTES / 1000000)) MB vs md5sum" \
-    "$V" "$M" "$(ratio "$V" "$M")"
-printf '%-58s %10s %10s %7s\n' "fresh update vs aria2c -j4 + cp (update flushes)" \
-    "$F" "$A" "$(ratio "$F" "$A")"
-printf '%-58s %10s\n' "longest 10 ms timer interval, verification runs (ms)" "$(worst verify 3)"
-printf '%-58s %10s\n' "longest 10 ms timer interval, fresh update runs (ms)" "$(worst fresh 3)"
-printf '%-58s %10s\n' "peak memory, verification (MB)" "$(($(worst verify 2) / 1024))"
-printf '%-58s %10s\n' "peak memory, fresh update (MB)" "$(($(worst fresh 2) / 1024))"
-printf '%-58s %10s\n' "peak memory, one $SINGLE_MB MB file (MB)" "$(($(cut -d' ' -f2 <"$WORK/single") / 1024))"
-printf '%-58s %10s\n' "seconds inside fsync, summed over threads (strace run)" "$FSYNC"
+printf '\n%-66s %10s %10s %7s\n' "case (best of $ROUNDS, seconds)" "update" "reference" "ratio"
+for product in large signed; do
+    V=$(cut -d' ' -f1 <"$WORK/verify_$product" | best)
+    F=$(cut -d' ' -f1 <"$WORK/fresh_$product" | best)
+    label=$([ $product = signed ] && echo "signed manifest" || echo "MD5 index")
+    printf '%-66s %10s %10s %7s\n' "verify current $LARGE_FILES files/$((LARGE_BYTES / 1000000)) MB vs md5sum, $label" \
+        "$V" "$M" "$(ratio "$V" "$M")"
+    printf '%-66s %10s %10s %7s\n' "fresh update vs aria2c -j4 + cp, $label" \
+        "$F" "$A" "$(ratio "$F" "$A")"
+done
+printf '%-66s %10s\n' "longest 10 ms timer interval, verification runs (ms)" \
+    "$(cat "$WORK"/verify_* | cut -d' ' -f3 | sort -n | tail -1)"
+printf '%-66s %10s\n' "longest 10 ms timer interval, fresh update runs (ms)" \
+    "$(cat "$WORK"/fresh_* | cut -d' ' -f3 | sort -n | tail -1)"
+printf '%-66s %10s\n' "peak memory, verification (MB)" \
+    "$(($(cat "$WORK"/verify_* | cut -d' ' -f2 | sort -n | tail -1) / 1024))"
+printf '%-66s %10s\n' "peak memory, fresh update (MB)" \
+    "$(($(cat "$WORK"/fresh_* | cut -d' ' -f2 | sort -n | tail -1) / 1024))"
+printf '%-66s %10s\n' "peak memory, one $SINGLE_MB MB file (MB)" "$(($(cut -d' ' -f2 <"$WORK/single") / 1024))"
+printf '%-66s %10s\n' "seconds inside fsync, summed over threads (strace run)" "$FSYNC"

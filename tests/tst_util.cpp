@@ -1,4 +1,5 @@
 #include "filemd5.h"
+#include "productmanifest.h"
 #include "producttree.h"
 #include "safepath.h"
 
@@ -6,8 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-// Checksums and packing, checked against md5sum and gzip; and the path check every index entry
-// goes through.
+// Checksums and packing, checked against md5sum and gzip; the path check every index entry goes
+// through; and the reader of the manifest a mirror serves.
 class UtilTest : public QObject
 {
     Q_OBJECT
@@ -53,6 +54,63 @@ private slots:
 
     // GNU gzip unpacks what zipFile packs; unzipFile unpacks what GNU gzip packs, refuses a
     // damaged stream without leaving a destination, and copies a source that is not packed.
+    void manifest_data()
+    {
+        QTest::addColumn<QString>("from"); // replaced in a good manifest of two files
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("error"); // the start of the reason; empty: read
+        const QString sum = ProductTree::sha256("x");
+        QTest::newRow("as written") << ""
+                                    << ""
+                                    << "";
+        QTest::newRow("CRLF, comments, blanks") << "\n"
+                                                << " \r\n; note\r\n"
+                                                << "";
+        QTest::newRow("format 2") << "format=1"
+                                  << "format=2"
+                                  << "its format";
+        QTest::newRow("upper-case index")
+            << "index=" + sum << "index=" + sum.toUpper() << "it names no SHA-256";
+        QTest::newRow("repeated key") << "size=2"
+                                      << "size=2\nsize=2"
+                                      << "line 14 repeats";
+        QTest::newRow("count beyond the lines") << "size=2"
+                                                << "size=99"
+                                                << "it lists fewer";
+        QTest::newRow("negative length") << "1\\length=1"
+                                         << "1\\length=-1"
+                                         << "file 1";
+        QTest::newRow("same path twice") << "files/b%20%C3%A4"
+                                         << "files/a"
+                                         << "file 2";
+        const QString second = "2\\sha256=" + ProductTree::sha256("b");
+        QTest::newRow("short checksum") << second << second.chopped(1) << "file 2";
+        QTest::newRow("not ASCII") << "files/a" << QString::fromUtf8("files/ä") << "line 6";
+        QTest::newRow("no section end") << "[files]"
+                                        << "[files"
+                                        << "line 5";
+    }
+    void manifest()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QString, error);
+        ProductManifest written, read;
+        written.indexSha256 = ProductTree::sha256("x");
+        written.files = {{"files/a", ProductTree::sha256("a"), 1, QString()},
+                         {QString::fromUtf8("files/b ä"), ProductTree::sha256("b"), 20,
+                          ProductTree::sha256("c")}};
+        QString text = QString::fromLatin1(written.toText());
+        QVERIFY(from.isEmpty() || text.contains(from));
+        if (!from.isEmpty())
+            text.replace(from, to);
+        const QString reason = ProductManifest::parse(text.toUtf8(), &read);
+        QVERIFY2(error.isEmpty() ? reason.isEmpty() : reason.startsWith(error), qPrintable(reason));
+        QCOMPARE(read.files.size(), error.isEmpty() ? 2 : 0);
+        if (error.isEmpty())
+            QCOMPARE(read.toText(), written.toText());
+    }
+
     void packing_data()
     {
         QTest::addColumn<QByteArray>("source");   // unpacked content

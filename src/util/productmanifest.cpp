@@ -35,9 +35,12 @@ bool readLength(const QByteArray& text, quint64* length)
 
 } // namespace
 
-QString ProductManifest::parse(const QByteArray& text, ProductManifest* manifest)
+QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
 {
-    *manifest = ProductManifest();
+    // Filled in here and handed over whole: a manifest that is refused leaves nothing behind.
+    *result = ProductManifest();
+    ProductManifest read;
+    ProductManifest* const manifest = &read;
     if (text.size() > maximumSize)
         return QStringLiteral("it is larger than %1 bytes").arg(maximumSize);
 
@@ -109,6 +112,7 @@ QString ProductManifest::parse(const QByteArray& text, ProductManifest* manifest
             file.unpackedSha256 = QString::fromLatin1(unpacked);
         manifest->files.append(file);
     }
+    *result = std::move(read);
     return QString();
 }
 

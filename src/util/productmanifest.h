@@ -38,7 +38,8 @@ struct ProductManifest {
     QString indexSha256;
     QVector<ManifestFile> files;
 
-    // Fills `manifest` from the text; an empty result, or what is wrong with the text. Checksums
+    // Fills `manifest` from the text and returns an empty text; or leaves it empty and returns
+    // what is wrong with the text. Checksums
     // must be 64 lower-case hexadecimal digits, lengths decimal, paths unique.
     static QString parse(const QByteArray& text, ProductManifest* manifest);
     QByteArray toText() const;
