@@ -14,8 +14,16 @@ namespace
 {
 bool same(const ProductManifest& a, const ProductManifest& b)
 {
-    if (a.indexSha256 != b.indexSha256 || a.files.size() != b.files.size())
+    if (a.indexSha256 != b.indexSha256 || a.files.size() != b.files.size() ||
+        a.patches.size() != b.patches.size())
         return false;
+    for (qsizetype i = 0; i < a.patches.size(); ++i) {
+        const ManifestPatch &x = a.patches[i], &y = b.patches[i];
+        if (x.path != y.path || x.sha256 != y.sha256 || x.length != y.length ||
+            x.installed != y.installed || x.sourceSha256 != y.sourceSha256 ||
+            x.sourceLength != y.sourceLength)
+            return false;
+    }
     for (qsizetype i = 0; i < a.files.size(); ++i) {
         const ManifestFile &x = a.files[i], &y = b.files[i];
         if (x.path != y.path || x.sha256 != y.sha256 || x.length != y.length ||

@@ -76,7 +76,7 @@ private slots:
                                       << "line 14 repeats";
         QTest::newRow("count beyond the lines") << "size=2"
                                                 << "size=99"
-                                                << "it lists fewer";
+                                                << "it gives no number of files";
         QTest::newRow("negative length") << "1\\length=1"
                                          << "1\\length=-1"
                                          << "file 1";
@@ -100,6 +100,8 @@ private slots:
         written.files = {{"files/a", ProductTree::sha256("a"), 1, QString()},
                          {QString::fromUtf8("files/b ä"), ProductTree::sha256("b"), 20,
                           ProductTree::sha256("c")}};
+        written.patches = {{"patches/1/b", ProductTree::sha256("d"), 3, QString::fromUtf8("b ä"),
+                            ProductTree::sha256("e"), 4}};
         QString text = QString::fromLatin1(written.toText());
         QVERIFY(from.isEmpty() || text.contains(from));
         if (!from.isEmpty())

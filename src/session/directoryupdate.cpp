@@ -4,6 +4,7 @@
 #include "indexsignature.h"
 #include "installationfiles.h"
 #include "offthread.h"
+#include "patching.h"
 #include "release.h"
 #include "taskspecification.h"
 
@@ -16,6 +17,7 @@
 #include <QSet>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <fcntl.h>
@@ -148,6 +150,10 @@ private:
     }
 
     Prepared prepare(int i);
+    Prepared finish(Prepared p, const FileSpecification& entry, const QString& temporary, int fd,
+                    bool written, bool executable);
+    bool rebuild(const FileSpecification& entry, const QStringList& patches,
+                 const QString& destination, int fd, CopyDigest* digest);
 
     static constexpr int lookahead = 8;
     const TaskSpecification& list;
@@ -174,7 +180,13 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
     const QString sourcePath = QDir(sourceRoot).absoluteFilePath(entry.mirrorPath());
     const QString destination = QDir(destRoot).absoluteFilePath(entry.installedPath());
     p.source = sourcePath;
-    if (!QFileInfo::exists(sourcePath))
+    // Without the whole file, a patch of it that was fetched rebuilds it from the installed one.
+    QStringList patches;
+    for (const PatchSpecification& patch : std::as_const(entry.patches))
+        patches << QDir(sourceRoot).absoluteFilePath(patch.path);
+    const bool whole = QFileInfo::exists(sourcePath);
+    if (!whole && std::none_of(patches.cbegin(), patches.cend(),
+                               [](const QString& path) { return QFileInfo::exists(path); }))
         return p;
 
     const int slash = destination.lastIndexOf(QLatin1Char('/'));
@@ -193,6 +205,15 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
     CopyDigest digest;
     digest.sourceAlgorithm = checksumAlgorithm(entry.checksum());
     digest.writtenAlgorithm = checksumAlgorithm(entry.installedChecksum());
+    if (!whole) {
+        const bool rebuilt = fd >= 0 && rebuild(entry, patches, destination, fd, &digest);
+        if (!rebuilt ||
+            digest.writtenChecksum.compare(entry.installedChecksum(), Qt::CaseInsensitive) != 0 ||
+            digest.writtenSize != entry.installedSize())
+            p.failures << QStringLiteral("Can't patch %1!").arg(destination);
+        p.kind = Prepared::Written;
+        return finish(p, entry, temporary, fd, rebuilt, executable);
+    }
     bool written = fd >= 0 && copyHashed(sourcePath, fd, entry.isPacked(), &digest, &stop);
     const auto discard = [&] {
         if (fd >= 0)
@@ -223,6 +244,15 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
         if (!written || digest.writtenSize != entry.unpackedSize)
             p.failures << QStringLiteral("Wrong length %1!").arg(destination);
     }
+    return finish(p, entry, temporary, fd, written, executable);
+}
+
+DirectoryUpdate::Prepared DirectoryUpdate::Writer::finish(Prepared p,
+                                                          const FileSpecification& entry,
+                                                          const QString& temporary, int fd,
+                                                          bool written, bool executable)
+{
+    const QByteArray path = QFile::encodeName(temporary);
     // rwxr-xr-x whatever the umask: nobody but the owner may replace the client or the updater.
     if (written && executable && ::fchmod(fd, 0755) != 0)
         written = false;
@@ -242,6 +272,30 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
     }
     p.temporary = temporary;
     return p;
+}
+
+// The installed file is the reference: the patch taken is the one whose source it is, checked
+// by its own checksum and length as it is read.
+bool DirectoryUpdate::Writer::rebuild(const FileSpecification& entry, const QStringList& patches,
+                                      const QString& destination, int fd, CopyDigest* digest)
+{
+    MappedFile reference;
+    if (!reference.open(destination))
+        return false;
+    const QString installed =
+        checksumOf(QByteArray::fromRawData(reference.data(), qsizetype(reference.size())),
+                   HashAlgorithm::Sha256);
+    for (int k = 0; k < entry.patches.size(); ++k) {
+        const PatchSpecification& patch = entry.patches[k];
+        if (patch.sourceSha256 != installed || patch.sourceSize != reference.size() ||
+            !QFileInfo::exists(patches[k]))
+            continue;
+        digest->sourceAlgorithm = HashAlgorithm::Sha256;
+        return applyPatch(patches[k], reference.data(), reference.size(), entry.installedSize(), fd,
+                          digest, &stop) &&
+               digest->sourceChecksum == patch.sha256 && digest->sourceSize == patch.size;
+    }
+    return false;
 }
 
 bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const QString& indexPath,

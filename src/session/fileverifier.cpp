@@ -17,7 +17,7 @@ FileVerifier::FileVerifier(QVector<Candidate> list, int threads)
     : candidates(std::move(list)),
       threadCount(qBound(1, threads > 0 ? threads : int(std::thread::hardware_concurrency()),
                          qMax(1, int(candidates.size())))),
-      outcomes(size_t(candidates.size()), -1)
+      outcomes(size_t(candidates.size()), Result{NoFile, -2})
 {
 }
 
@@ -45,7 +45,7 @@ void FileVerifier::work()
         const int i = nextIndex++;
         if (i >= candidates.size() || stopping)
             return;
-        const Outcome outcome = check(candidates[i], buffer.get());
+        const Result outcome = check(candidates[i], buffer.get());
         if (stopping)
             return;
         std::lock_guard<std::mutex> guard(lock);
@@ -58,18 +58,37 @@ void FileVerifier::work()
     }
 }
 
-FileVerifier::Outcome FileVerifier::check(const Candidate& c, char* buffer)
+FileVerifier::Result FileVerifier::check(const Candidate& c, char* buffer)
 {
-    if (QFileInfo::exists(c.installed) &&
-        hash(c.installed, -1, c.installedChecksum, buffer) == c.installedChecksum)
-        return Current;
-    if (!QFileInfo::exists(c.local))
-        return NoFile;
-    return hash(c.local, qint64(c.size), c.checksum, buffer) == c.checksum ? GoodCopy : BadCopy;
+    quint64 installedSize = 0;
+    const QString installedChecksum =
+        QFileInfo::exists(c.installed)
+            ? hash(c.installed, -1, c.installedChecksum, buffer, &installedSize)
+            : QString();
+    if (!installedChecksum.isNull() && installedChecksum == c.installedChecksum)
+        return {Current, -1};
+    // A whole copy at hand is taken (or thrown away) before any patch is considered.
+    if (QFileInfo::exists(c.local))
+        return {hash(c.local, qint64(c.size), c.checksum, buffer) == c.checksum ? GoodCopy
+                                                                                : BadCopy,
+                -1};
+    for (int p = 0; p < c.patches.size(); ++p) {
+        const Patch& patch = c.patches[p];
+        if (installedChecksum.isNull() || patch.sourceChecksum != installedChecksum ||
+            patch.sourceSize != installedSize)
+            continue;
+        if (!QFileInfo::exists(patch.local))
+            return {NoFile, p};
+        return {hash(patch.local, qint64(patch.size), patch.checksum, buffer) == patch.checksum
+                    ? GoodCopy
+                    : BadCopy,
+                p};
+    }
+    return {NoFile, -1};
 }
 
 QString FileVerifier::hash(const QString& path, qint64 expectedSize, const QString& expected,
-                           char* buffer)
+                           char* buffer, quint64* size)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
@@ -85,6 +104,8 @@ QString FileVerifier::hash(const QString& path, qint64 expectedSize, const QStri
     }
     if (n < 0)
         return QString();
+    if (size)
+        *size = quint64(file.size());
     return digest.hex();
 }
 
@@ -99,10 +120,11 @@ void FileVerifier::deliver()
             QMetaObject::invokeMethod(this, &FileVerifier::deliver, Qt::QueuedConnection);
             return;
         }
-        int index, outcome;
+        int index;
+        Result outcome;
         {
             std::lock_guard<std::mutex> guard(lock);
-            if (delivered >= candidates.size() || outcomes[size_t(delivered)] < 0) {
+            if (delivered >= candidates.size() || outcomes[size_t(delivered)].patch == -2) {
                 deliveryQueued = false;
                 if (delivered < candidates.size())
                     return;
@@ -111,7 +133,7 @@ void FileVerifier::deliver()
             index = delivered++;
             outcome = outcomes[size_t(index)];
         }
-        Q_EMIT verified(index, Outcome(outcome));
+        Q_EMIT verified(index, outcome.outcome, outcome.patch);
         // A receiver may end the run (and this object) from the signal.
         if (!self || stopping)
             return;

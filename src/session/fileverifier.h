@@ -17,12 +17,19 @@ class FileVerifier : public QObject
 {
     Q_OBJECT
 public:
-    struct Candidate {
-        QString installed; // the installed file and the checksum it must have
-        QString installedChecksum;
-        QString local; // the copy in the download directory, its length and checksum
+    struct Copy { // a file in the download directory, its length and checksum
+        QString local;
         quint64 size = 0;
         QString checksum;
+    };
+    struct Patch : Copy { // taken when the installed file is its source
+        QString sourceChecksum;
+        quint64 sourceSize = 0;
+    };
+    struct Candidate : Copy {
+        QString installed; // the installed file and the checksum it must have
+        QString installedChecksum;
+        QVector<Patch> patches;
     };
     enum Outcome {
         Current,  // the installed file has its checksum
@@ -40,15 +47,22 @@ public:
 
 Q_SIGNALS:
     // In index order, on the thread the verifier lives in; after the last one, finished().
-    void verified(int index, FileVerifier::Outcome outcome);
+    // `patch`: the candidate's patch whose source the installed file is, -1 for none; the copy
+    // the outcome speaks of is that patch's.
+    void verified(int index, FileVerifier::Outcome outcome, int patch);
     void finished();
 
 private:
     void work();
-    Outcome check(const Candidate& c, char* buffer);
+    struct Result {
+        Outcome outcome = NoFile;
+        int patch = -1;
+    };
+    Result check(const Candidate& c, char* buffer);
     // Checksum text of the file by the algorithm of `expected`, or a null string when it cannot
     // be read or the run stops.
-    QString hash(const QString& path, qint64 expectedSize, const QString& expected, char* buffer);
+    QString hash(const QString& path, qint64 expectedSize, const QString& expected, char* buffer,
+                 quint64* size = nullptr);
     void deliver();
 
     const QVector<Candidate> candidates;
@@ -58,7 +72,7 @@ private:
     std::atomic<bool> stopping{false};
 
     std::mutex lock;
-    std::vector<int> outcomes; // -1 until known
+    std::vector<Result> outcomes; // patch -2 until known
     int delivered = 0;
     bool deliveryQueued = false;
 };

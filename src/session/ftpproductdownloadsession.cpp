@@ -244,6 +244,15 @@ void FTPProductDownloadSession::startVerification(const TaskSpecification& list)
         c.local = params.downloadDir + "/" + entry.mirrorPath();
         c.size = entry.size;
         c.checksum = entry.checksum();
+        for (const PatchSpecification& patch : std::as_const(entry.patches)) {
+            FileVerifier::Patch p;
+            p.local = params.downloadDir + "/" + patch.path;
+            p.size = patch.size;
+            p.checksum = patch.sha256;
+            p.sourceChecksum = patch.sourceSha256;
+            p.sourceSize = patch.sourceSize;
+            c.patches.append(p);
+        }
     }
     // The files are hashed on worker threads; their outcomes come back here in index order.
     verifier = std::make_unique<FileVerifier>(std::move(candidates), params.verificationThreads);
@@ -255,8 +264,12 @@ void FTPProductDownloadSession::startVerification(const TaskSpecification& list)
     verifier->start();
 }
 
-void FTPProductDownloadSession::onFileVerified(int i, FileVerifier::Outcome outcome)
+void FTPProductDownloadSession::onFileVerified(int i, FileVerifier::Outcome outcome, int patch)
 {
+    // The installed file is a patch's source: that patch is fetched instead of the file, and the
+    // totals count it.
+    if (patch >= 0)
+        task.usePatch(i, patch);
     FileSpecification entry;
     task.get(i, &entry);
     switch (outcome) {
@@ -264,17 +277,17 @@ void FTPProductDownloadSession::onFileVerified(int i, FileVerifier::Outcome outc
         task.markReady(i);
         Q_EMIT message(
             QString("File %1 up to date").arg(appRoot.absoluteFilePath(entry.installedPath())));
-        verifiedSize += entry.size;
+        verifiedSize += entry.fetchSize();
         Q_EMIT progressCount(verifiedSize, task.getTotalSize());
         break;
     case FileVerifier::GoodCopy:
         task.markDownloaded(i);
-        verifiedSize += entry.size;
+        verifiedSize += entry.fetchSize();
         Q_EMIT progressCount(verifiedSize, task.getTotalSize());
         break;
     case FileVerifier::BadCopy:
         task.markNoFile(i, false);
-        QFile::remove(params.downloadDir + "/" + entry.mirrorPath());
+        QFile::remove(params.downloadDir + "/" + entry.fetchPath());
         break;
     case FileVerifier::NoFile:
         task.markNoFile(i, false);
@@ -365,7 +378,7 @@ bool FTPProductDownloadSession::assignNextFile(int stream)
         return false;
     }
     record->fileIndex = f;
-    record->stream->getFile(entry.mirrorPath(), entry.checksum(), qint64(entry.size));
+    record->stream->getFile(entry.fetchPath(), entry.fetchChecksum(), qint64(entry.fetchSize()));
     return true;
 }
 
@@ -539,9 +552,11 @@ void FTPProductDownloadSession::onFileFinished(int streamIdx)
         endSession(true);
         return;
     }
-    QString name;
-    task.get(f, nullptr, &name, nullptr, nullptr);
-    Q_EMIT message(QString("Stream %1, %2 OK").arg(streamIdx).arg(name));
+    FileSpecification entry;
+    task.get(f, &entry);
+    Q_EMIT message(QString("Stream %1, %2 OK")
+                       .arg(streamIdx)
+                       .arg(entry.patch < 0 ? entry.name : entry.fetchPath()));
     assignNextFile(streamIdx);
 }
 

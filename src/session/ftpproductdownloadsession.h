@@ -115,7 +115,7 @@ private Q_SLOTS:
     void onProgressCount(int streamIdx, qint64, qint64);
     void onFileFinished(int streamIdx);
     void onFileError(int streamIdx, DownloadStream_Error, const QString&);
-    void onFileVerified(int index, FileVerifier::Outcome outcome);
+    void onFileVerified(int index, FileVerifier::Outcome outcome, int patch);
     void onVerificationFinished();
 
 private:

@@ -1,5 +1,6 @@
 #include "taskspecification.h"
 
+#include "patching.h"
 #include "productmanifest.h"
 #include "safepath.h"
 
@@ -264,11 +265,20 @@ bool TaskSpecification::applyManifest(const ProductManifest& manifest, QString* 
             QStringLiteral("it lists %1 files, the index %2").arg(byPath.size()).arg(files.size());
         return false;
     }
-    for (const FileSpecification& entry : std::as_const(files)) {
+    QHash<QString, int> byInstalledPath;
+    for (int i = 0; i < files.size(); ++i) {
+        const FileSpecification& entry = files[i];
         const ManifestFile* file = byPath.value(entry.mirrorPath());
         if (!file || file->length != entry.size ||
             file->unpackedSha256.isEmpty() == entry.isPacked()) {
             *error = QStringLiteral("it lists %1 otherwise").arg(entry.mirrorPath());
+            return false;
+        }
+        byInstalledPath.insert(entry.installedPath(), i);
+    }
+    for (const ManifestPatch& patch : manifest.patches) {
+        if (!byInstalledPath.contains(patch.installed) || !isSafeRelativePath(patch.path)) {
+            *error = QStringLiteral("its patch %1 has no place").arg(patch.path);
             return false;
         }
     }
@@ -276,6 +286,23 @@ bool TaskSpecification::applyManifest(const ProductManifest& manifest, QString* 
         const ManifestFile* file = byPath.value(entry.mirrorPath());
         entry.sha256 = file->sha256;
         entry.unpackedSha256 = file->unpackedSha256;
+        entry.patches.clear();
+        entry.patch = -1;
+    }
+    for (const ManifestPatch& p : manifest.patches) {
+        FileSpecification& entry = files[byInstalledPath.value(p.installed)];
+        // The updater maps the old file whole: larger files always come whole.
+        if (p.sourceLength <= patching::maximumFileSize &&
+            entry.installedSize() <= patching::maximumFileSize)
+            entry.patches.append({p.path, p.sha256, p.length, p.sourceSha256, p.sourceLength});
     }
     return true;
+}
+
+void TaskSpecification::usePatch(int index, int patch)
+{
+    FileSpecification& entry = files[index];
+    totalSize -= entry.fetchSize();
+    entry.patch = patch;
+    totalSize += entry.fetchSize();
 }

@@ -7,6 +7,15 @@
 class QSettings;
 struct ProductManifest;
 
+// A patch on the mirror that rebuilds the installed file from one earlier content of it.
+struct PatchSpecification {
+    QString path;
+    QString sha256;
+    quint64 size = 0;
+    QString sourceSha256;
+    quint64 sourceSize = 0;
+};
+
 struct FileSpecification {
     unsigned int flags = 0;
     QString directory;
@@ -19,6 +28,9 @@ struct FileSpecification {
     // From the version's manifest; empty where the index's MD5 checksums are all there is.
     QString sha256;
     QString unpackedSha256;
+    // The manifest's patches for the installed file, and the one fetched instead of the file.
+    QVector<PatchSpecification> patches;
+    int patch = -1;
 
     bool isPacked() const { return !unpackedName.isEmpty(); }
     // The checksum a copy of the file on the mirror must have, and the one of the installed
@@ -30,6 +42,11 @@ struct FileSpecification {
             return checksum();
         return unpackedSha256.isEmpty() ? unpackedMd5 : unpackedSha256;
     }
+    quint64 installedSize() const { return isPacked() ? unpackedSize : size; }
+    // What is downloaded for the entry: the file, or the patch chosen for it.
+    QString fetchPath() const { return patch < 0 ? mirrorPath() : patches[patch].path; }
+    QString fetchChecksum() const { return patch < 0 ? checksum() : patches[patch].sha256; }
+    quint64 fetchSize() const { return patch < 0 ? size : patches[patch].size; }
     // Where the file lies on the mirror and in the download directory.
     QString mirrorPath() const { return directory + "/" + name; }
     // Where the file lies in the installation directory.
@@ -74,6 +91,8 @@ public:
     // what is wrong when the manifest does not list exactly the entries, with their lengths and
     // packing.
     bool applyManifest(const ProductManifest& manifest, QString* error);
+    // From then on the entry is fetched as that patch of its own (-1: whole); the total follows.
+    void usePatch(int index, int patch);
 
 protected:
     QVector<FileSpecification> files;

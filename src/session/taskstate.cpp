@@ -30,7 +30,7 @@ void setMark(FileSpecification& entry, unsigned int mark, unsigned int pending, 
     entry.flags = (old & ~(mark | pending)) | mark;
     if ((old & mark) == 0) {
         ++*count;
-        *size += entry.size;
+        *size += entry.fetchSize();
     }
 }
 } // namespace
@@ -97,7 +97,7 @@ void TaskState::getTaskAggregateInfo(unsigned int mask, int* bound, int* count, 
         if (i - 1 == b)
             b = i;
         ++c;
-        s += files[i].size;
+        s += files[i].fetchSize();
     }
     *bound = b;
     *count = c;

@@ -221,6 +221,12 @@ namespace
 
 const int copyBlock = 256 * 1024;
 
+struct InflateEnd {
+    void operator()(z_stream* s) const { inflateEnd(s); }
+};
+
+} // namespace
+
 bool writeAll(int fd, const char* data, size_t length)
 {
     while (length > 0) {
@@ -234,12 +240,6 @@ bool writeAll(int fd, const char* data, size_t length)
     }
     return true;
 }
-
-struct InflateEnd {
-    void operator()(z_stream* s) const { inflateEnd(s); }
-};
-
-} // namespace
 
 bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
                 const std::atomic<bool>* stop)

@@ -80,6 +80,9 @@ struct CopyDigest {
     quint64 writtenSize = 0;
 };
 
+// Writes the whole buffer to the descriptor, as often as it takes; false on a write error.
+bool writeAll(int fd, const char* data, size_t length);
+
 // Reads `source` once and writes it (unpacked when `unpack`, gzip or passed through like
 // unzipFile) to the open descriptor `fd`, hashing both sides on the way with the algorithms
 // `digest` names; the descriptor is neither flushed nor closed. `stop` is polled between blocks.

@@ -33,6 +33,24 @@ bool readLength(const QByteArray& text, quint64* length)
     return ok;
 }
 
+using Values = QHash<QByteArray, QByteArray>;
+
+// A percent-encoded UTF-8 path; empty when missing or not UTF-8.
+QString readPath(const Values& values, const QByteArray& key)
+{
+    const QByteArray encoded = values.value(key);
+    const QByteArray decoded = QByteArray::fromPercentEncoding(encoded);
+    const QString path = QString::fromUtf8(decoded);
+    return path.toUtf8() == decoded ? path : QString();
+}
+
+// The number of entries of an array section; false when it is absent or not a number that the
+// text can hold (every entry takes three lines or more).
+bool readCount(const Values& values, const QByteArray& section, int lines, quint64* count)
+{
+    return readLength(values.value(section + "/size"), count) && *count <= quint64(lines) / 3;
+}
+
 } // namespace
 
 QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
@@ -45,7 +63,7 @@ QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
         return QStringLiteral("it is larger than %1 bytes").arg(maximumSize);
 
     // Section/key to value. Every line is printable ASCII: paths come percent-encoded.
-    QHash<QByteArray, QByteArray> values;
+    Values values;
     QByteArray section;
     int lineNumber = 0;
     for (QByteArray line : text.split('\n')) {
@@ -86,23 +104,18 @@ QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
     manifest->indexSha256 = QString::fromLatin1(index);
 
     quint64 count = 0;
-    if (!readLength(values.value("files/size"), &count))
-        return QStringLiteral("it gives no number of files");
-    // Every file takes three lines: a count beyond that is no reason to reserve memory.
-    if (count > quint64(lineNumber) / 3)
-        return QStringLiteral("it lists fewer files than it counts");
+    if (!readCount(values, "files", lineNumber, &count))
+        return QStringLiteral("it gives no number of files that it lists");
     manifest->files.reserve(qsizetype(count));
     QSet<QString> paths;
     for (quint64 i = 1; i <= count; ++i) {
         const QByteArray prefix = "files/" + QByteArray::number(i) + '\\';
         ManifestFile file;
-        const QByteArray encoded = values.value(prefix + "path");
-        const QByteArray decoded = QByteArray::fromPercentEncoding(encoded);
-        file.path = QString::fromUtf8(decoded);
+        file.path = readPath(values, prefix + "path");
         const QByteArray sha256 = values.value(prefix + "sha256");
         const QByteArray unpacked = values.value(prefix + "unpackedSha256", "-");
-        if (encoded.isEmpty() || file.path.toUtf8() != decoded || paths.contains(file.path) ||
-            !isSha256(sha256) || !readLength(values.value(prefix + "length"), &file.length) ||
+        if (file.path.isEmpty() || paths.contains(file.path) || !isSha256(sha256) ||
+            !readLength(values.value(prefix + "length"), &file.length) ||
             (unpacked != "-" && !isSha256(unpacked)))
             return QStringLiteral("file %1 is not a unique path with a SHA-256 and a length")
                 .arg(i);
@@ -111,6 +124,30 @@ QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
         if (unpacked != "-")
             file.unpackedSha256 = QString::fromLatin1(unpacked);
         manifest->files.append(file);
+    }
+
+    if (values.contains("patches/size") && !readCount(values, "patches", lineNumber, &count))
+        return QStringLiteral("it gives no number of patches that it lists");
+    if (!values.contains("patches/size"))
+        count = 0;
+    manifest->patches.reserve(qsizetype(count));
+    for (quint64 i = 1; i <= count; ++i) {
+        const QByteArray prefix = "patches/" + QByteArray::number(i) + '\\';
+        ManifestPatch patch;
+        patch.path = readPath(values, prefix + "path");
+        patch.installed = readPath(values, prefix + "installed");
+        const QByteArray sha256 = values.value(prefix + "sha256");
+        const QByteArray source = values.value(prefix + "sourceSha256");
+        if (patch.path.isEmpty() || patch.installed.isEmpty() || paths.contains(patch.path) ||
+            !isSha256(sha256) || !isSha256(source) ||
+            !readLength(values.value(prefix + "length"), &patch.length) ||
+            !readLength(values.value(prefix + "sourceLength"), &patch.sourceLength))
+            return QStringLiteral("patch %1 is not a unique path with its checksums and lengths")
+                .arg(i);
+        paths.insert(patch.path);
+        patch.sha256 = QString::fromLatin1(sha256);
+        patch.sourceSha256 = QString::fromLatin1(source);
+        manifest->patches.append(patch);
     }
     *result = std::move(read);
     return QString();
@@ -130,5 +167,19 @@ QByteArray ProductManifest::toText() const
             text += prefix + "unpackedSha256=" + f.unpackedSha256.toLatin1() + '\n';
     }
     text += "size=" + QByteArray::number(files.size()) + '\n';
+    if (patches.isEmpty())
+        return text;
+    text += "\n[patches]\n";
+    for (qsizetype i = 0; i < patches.size(); ++i) {
+        const ManifestPatch& p = patches[i];
+        const QByteArray prefix = QByteArray::number(i + 1) + '\\';
+        text += prefix + "path=" + QUrl::toPercentEncoding(p.path, "/") + '\n';
+        text += prefix + "sha256=" + p.sha256.toLatin1() + '\n';
+        text += prefix + "length=" + QByteArray::number(p.length) + '\n';
+        text += prefix + "installed=" + QUrl::toPercentEncoding(p.installed, "/") + '\n';
+        text += prefix + "sourceSha256=" + p.sourceSha256.toLatin1() + '\n';
+        text += prefix + "sourceLength=" + QByteArray::number(p.sourceLength) + '\n';
+    }
+    text += "size=" + QByteArray::number(patches.size()) + '\n';
     return text;
 }

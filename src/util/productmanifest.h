@@ -20,6 +20,15 @@
 //   1\unpackedSha256=SHA256      packed files only
 //   size=COUNT
 //
+//   [patches]                    optional
+//   1\path=patches/...           the patch on the mirror, percent-encoded UTF-8
+//   1\sha256=SHA256              of the patch
+//   1\length=LENGTH
+//   1\installed=PATH             the installed file it rebuilds, percent-encoded UTF-8
+//   1\sourceSha256=SHA256        of the installed content it starts from
+//   1\sourceLength=LENGTH
+//   size=COUNT
+//
 // Keys of later formats are skipped, so a later format may add keys and still be read as this
 // one as long as its number stays.
 
@@ -30,6 +39,17 @@ struct ManifestFile {
     QString unpackedSha256; // empty for a plain file
 };
 
+// A patch rebuilds the installed file of an entry from one earlier content of it; the result
+// must have the entry's own checksum and length.
+struct ManifestPatch {
+    QString path;
+    QString sha256;
+    quint64 length = 0;
+    QString installed;
+    QString sourceSha256;
+    quint64 sourceLength = 0;
+};
+
 struct ProductManifest {
     static constexpr int format = 1;
     // Like any file of unknown length that a mirror serves.
@@ -37,10 +57,12 @@ struct ProductManifest {
 
     QString indexSha256;
     QVector<ManifestFile> files;
+    QVector<ManifestPatch> patches;
 
     // Fills `manifest` from the text and returns an empty text; or leaves it empty and returns
     // what is wrong with the text. Checksums
-    // must be 64 lower-case hexadecimal digits, lengths decimal, paths unique.
+    // must be 64 lower-case hexadecimal digits, lengths decimal, paths of files and patches
+    // unique.
     static QString parse(const QByteArray& text, ProductManifest* manifest);
     QByteArray toText() const;
 };
