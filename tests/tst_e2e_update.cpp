@@ -71,6 +71,7 @@ private:
     {
         return server + kind + "/" + caseName + "/";
     }
+    QString base() const { return nginx.baseUrl() + "/" + caseName + "/"; }
     QString publish(const ProductTree& p, int version, const QString& where = QString()) const
     {
         return p.write(mirrorRoot.path() + "/" + caseName + where, QString::number(version),
@@ -472,6 +473,104 @@ private Q_SLOTS:
                      run.errorOutput.contains("Download finished."),
                  qPrintable(run.errorOutput));
         QCOMPARE(inst->compareWith(old), QString());
+    }
+
+    void patchUpdate_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::newRow("every changed file as a patch") << "";
+        QTest::newRow("a file the user changed comes whole") << "user";
+        QTest::newRow("damaged patch on the first mirror") << "damaged";
+        QTest::newRow("mirror without patches") << "whole";
+        QTest::newRow("killed while rebuilding, then rerun") << "killed";
+    }
+
+    // Versions 1 and 2 published by update-publish, 2 with patches from 1: four 3 MB files with
+    // a few bytes changed (one of them packed) and a new one.
+    void patchUpdate()
+    {
+        QFETCH(QString, setup);
+        const QString caseDir = mirrorRoot.path() + "/" + caseName;
+        ProductTree v1, v2;
+        for (int i = 0; i < 4; ++i) {
+            QByteArray content = ProductTree::randomBytes(3000000, 60 + i);
+            v1.add("files", QString("big%1.bin").arg(i), content);
+            for (const int at : {1000, 1500000, 2999000})
+                content[at + i] = char(content[at + i] ^ 0xff);
+            v2.add("files", QString("big%1.bin").arg(i), content);
+        }
+        v2.add("files", "added.txt", "new in version 2");
+        for (const QString& root : setup == "damaged" ? QStringList{"/first", ""} : QStringList{""})
+            for (const int version : {1, 2}) {
+                for (const ProductFile& f : (version == 1 ? v1 : v2).files)
+                    QVERIFY(
+                        writeFile(QString("%1/src%2/%3").arg(inst->root()).arg(version).arg(f.name),
+                                  f.content));
+                QStringList args{"--quiet", "--replace", "--pack", "big3.bin"};
+                if (version == 2 && setup != "whole")
+                    args << "--delta-from"
+                         << "1";
+                QProcess publish;
+                publish.start(UPDATE_PUBLISH_BINARY,
+                              args << QString("%1/src%2").arg(inst->root()).arg(version)
+                                   << caseDir + root << QString::number(version));
+                QVERIFY(publish.waitForFinished(60000) && publish.exitCode() == 0);
+            }
+        if (setup == "damaged") {
+            const QString patch = caseDir + "/first/2/patches/1/big0.bin.zst";
+            QByteArray bytes = readFile(patch);
+            bytes[10] = char(bytes[10] ^ 1);
+            QVERIFY(writeFile(patch, bytes));
+        }
+        makeTreeWorldReadable(caseDir);
+        QVERIFY(inst->install(v1));
+        if (setup == "user")
+            QVERIFY(writeFile(inst->path("big2.bin"), "changed by the user"));
+        inst->writeSettings(1);
+        inst->writeMirrors(setup == "damaged"
+                               ? QList<Installation::Mirror>{{base() + "first/"}, {base()}}
+                               : QList<Installation::Mirror>{{base()}});
+
+        const int before = int(nginx.requestedPaths().size());
+        int rerun = before;
+        if (setup == "killed") {
+            std::unique_ptr<QProcess> first = inst->start({"--nouser", clientType, "2"});
+            QDeadlineTimer deadline(60000);
+            while (!QFileInfo::exists(inst->path(".update-new.big1.bin")) && !deadline.hasExpired())
+                QTest::qWait(1);
+            QVERIFY(first->state() == QProcess::Running);
+            first->kill();
+            Installation::wait(first.get());
+            for (int i = 0; i < 4; ++i) {
+                const QByteArray now = readFile(inst->path(v1.files[i].name));
+                QVERIFY(now == v1.files[i].content || now == v2.files[i].content);
+            }
+            rerun = int(nginx.requestedPaths().size());
+        }
+        const Installation::Run run = update("2");
+        QVERIFY2(run.exitCode == 0 &&
+                     run.errorOutput.contains(setup == "damaged" ? "ERROR: Wrong checksum for"
+                                                                 : "Update finished"),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(inst->finishedWith(v2), QString());
+
+        // What was fetched, in bytes, against the whole files of version 2.
+        const QStringList fetched = pathsBelow(nginx.requestedPaths().mid(before), caseName + "/");
+        quint64 bytes = 0, whole = 0;
+        for (const QString& path : fetched)
+            bytes += quint64(QFileInfo(caseDir + "/" + path).size());
+        for (const QString& path : v2.mirrorPaths())
+            whole += quint64(QFileInfo(caseDir + "/2/" + path).size());
+        const QStringList wholeBig = fetched.filter(QRegularExpression("/files/big"));
+        QCOMPARE(wholeBig, setup == "whole"
+                               ? QStringList({"2/files/big0.bin", "2/files/big1.bin",
+                                              "2/files/big2.bin", "2/files/big3.bin.gz"})
+                           : setup == "user" ? QStringList{"2/files/big2.bin"}
+                                             : QStringList());
+        QVERIFY2(setup == "whole" || setup == "user" || bytes < whole / 50,
+                 qPrintable(fetched.join(' ')));
+        if (setup == "killed")
+            QCOMPARE(httpFetched(2, rerun), QStringList({productIndex, manifestFile}));
     }
 
     void unsafeIndex_data()

@@ -38,6 +38,14 @@ index's bytes and the SHA-256 and length of every file (and of what a packed
 file unpacks to). Updaters use it where they find it, and require it when they
 trust a key.
 
+Patches: with --delta-from M (repeatable), every file of this version whose
+installed path version M has with other content also gets a patch from M's
+content, read from MIRROR_DIR/M (its index, its manifest and its files, checked
+against them), made with libzstd, checked by applying it, and kept only when it
+is smaller than half of what the whole file downloads. The patches lie below
+MIRROR_DIR/VERSION/patches/M/, and the manifest lists them with the checksum
+and length of the content each starts from. Files above 1 GiB get no patch.
+
 Signing: with --sign-key, the index and the manifest are signed together with
 that Ed25519 private key (PEM, as "openssl genpkey -algorithm ed25519" writes
 it) into CLIENTTYPE.ini.sig beside them: the raw 64-byte signature of the lines
@@ -105,9 +113,13 @@ int main(int argc, char* argv[])
                                      QStringLiteral("Sign the index with this Ed25519 private "
                                                     "key (PEM)."),
                                      QStringLiteral("KEYFILE"));
+    const QCommandLineOption deltaFrom(QStringLiteral("delta-from"),
+                                       QStringLiteral("Also publish patches from VERSION, "
+                                                      "read from MIRROR_DIR (repeatable)."),
+                                       QStringLiteral("VERSION"));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Print only warnings and errors."));
-    parser.addOptions({pack, previous, remove, group, replace, signKey, quiet});
+    parser.addOptions({pack, previous, remove, group, replace, signKey, deltaFrom, quiet});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
                                  QStringLiteral("Directory holding the version's files."));
     parser.addPositionalArgument(QStringLiteral("MIRROR_DIR"),
@@ -143,6 +155,7 @@ int main(int argc, char* argv[])
     options.extraDeletes = parser.values(remove);
     options.replace = parser.isSet(replace);
     options.signKey = parser.value(signKey);
+    options.deltaFrom = parser.values(deltaFrom);
 
     Publisher publisher(options);
     const bool ok = publisher.run();
@@ -169,7 +182,12 @@ int main(int argc, char* argv[])
         out << "Index " << publisher.indexPath() << ": " << publisher.entries().size()
             << " file(s), " << packed << " packed, " << publisher.deletePaths().size()
             << " to delete, " << publisher.mirrorBytes() << " bytes on the mirror.\n";
-        out << "Manifest " << publisher.manifestPath() << "\n";
+        for (const ManifestPatch& p : publisher.patches())
+            out << "  patch " << p.path << "  " << p.length << " bytes  for " << p.installed
+                << "\n";
+        out << "Manifest " << publisher.manifestPath() << ": " << publisher.patches().size()
+            << " patch(es), " << publisher.patchBytes() << " bytes, made in "
+            << QString::number(publisher.patchSeconds(), 'f', 1) << " s.\n";
         if (!publisher.signaturePath().isEmpty())
             out << "Signature " << publisher.signaturePath() << "\n";
     }

@@ -2,12 +2,14 @@
 
 #include "filemd5.h"
 #include "installationfiles.h"
+#include "patching.h"
 #include "productmanifest.h"
 #include "release.h"
 #include "safepath.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -17,7 +19,9 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <unistd.h>
 #include <limits>
 
 namespace
@@ -48,6 +52,21 @@ void makeReadable(const QString& root)
         const QString path = it.next();
         QFile::setPermissions(path, it.fileInfo().isDir() ? dirPermissions : filePermissions);
     }
+}
+
+// Applies the patch as an installation will and compares the result with the entry.
+bool patchRebuilds(const QString& patchFile, const MappedFile& reference,
+                   const FileSpecification& entry)
+{
+    const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    CopyDigest digest;
+    digest.writtenAlgorithm = HashAlgorithm::Sha256;
+    const bool applied = fd >= 0 && applyPatch(patchFile, reference.data(), reference.size(),
+                                               entry.installedSize(), fd, &digest);
+    if (fd >= 0)
+        ::close(fd);
+    return applied && digest.writtenChecksum == entry.installedChecksum() &&
+           digest.writtenSize == entry.installedSize();
 }
 
 bool writeWhole(const QString& path, const QByteArray& data)
@@ -87,6 +106,14 @@ QString Publisher::signaturePath() const
 QString Publisher::manifestPath() const
 {
     return manifestPathOf(indexPath());
+}
+
+quint64 Publisher::patchBytes() const
+{
+    quint64 total = 0;
+    for (const ManifestPatch& p : madePatches)
+        total += p.length;
+    return total;
 }
 
 quint64 Publisher::mirrorBytes() const
@@ -152,11 +179,17 @@ bool Publisher::checkOptions()
         return fail(
             QStringLiteral("group \"%1\" is not read as a file group by the updater").arg(g));
     const QString index = options.clientType + ".ini";
-    if (g == index || g == manifestPathOf(index) || g == signaturePathOf(index))
+    if (g == index || g == manifestPathOf(index) || g == signaturePathOf(index) || g == "patches")
         return fail(QStringLiteral("group \"%1\" would collide with the product index").arg(g));
     for (const QString& p : options.packPatterns) {
         if (p.isEmpty())
             return fail(QStringLiteral("empty --pack pattern"));
+    }
+    for (const QString& from : options.deltaFrom) {
+        const int n = from.toInt(&ok, 10);
+        if (!ok || n < 0 || QString::number(n) != from || from == canonicalVersion)
+            return fail(QStringLiteral("--delta-from \"%1\" is not an earlier published version")
+                            .arg(from));
     }
 
     if (!options.signKey.isEmpty() && !signer.loadFile(options.signKey))
@@ -356,6 +389,7 @@ bool Publisher::writeIndex(const QString& stagingDir)
     manifest.indexSha256 = fileChecksum(path, HashAlgorithm::Sha256);
     for (const FileSpecification& e : std::as_const(written))
         manifest.files.append({e.mirrorPath(), e.sha256, e.size, e.unpackedSha256});
+    manifest.patches = madePatches;
     if (manifest.indexSha256.isNull() || !writeWhole(manifestPathOf(path), manifest.toText()))
         return fail(QStringLiteral("cannot write %1").arg(manifestPathOf(path)));
     return true;
@@ -393,11 +427,17 @@ bool Publisher::verify(const QString& stagingDir)
                         .arg(path)
                         .arg(back.getSize())
                         .arg(written.size()));
+    int patchesBack = 0;
     for (const FileSpecification& e : std::as_const(written)) {
         if (!sameEntry(byPath.value(e.mirrorPath()), e))
             return fail(QStringLiteral("the written index %1 reads %2 differently")
                             .arg(path, e.mirrorPath()));
+        patchesBack += byPath.value(e.mirrorPath()).patches.size();
     }
+    if (patchesBack != madePatches.size())
+        return fail(QStringLiteral("the written manifest lists %1 patches instead of %2")
+                        .arg(patchesBack)
+                        .arg(madePatches.size()));
     std::sort(backDeletes.begin(), backDeletes.end());
     if (backDeletes != deletes)
         return fail(QStringLiteral("the written index %1 reads its \"delete\" group differently")
@@ -436,6 +476,88 @@ bool Publisher::sign(const QString& stagingDir)
         return fail(QStringLiteral("signing %1 failed").arg(path));
     if (!writeWhole(signaturePathOf(path), signature))
         return fail(QStringLiteral("cannot write %1").arg(signaturePathOf(path)));
+    return true;
+}
+
+bool Publisher::makePatches(const QString& stagingDir)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return fail(QStringLiteral("cannot create a temporary directory"));
+    for (const QString& from : std::as_const(options.deltaFrom)) {
+        if (!makePatchesFrom(stagingDir, from, scratch.path()))
+            return false;
+    }
+    patchTime = double(timer.elapsed()) / 1000;
+    return true;
+}
+
+bool Publisher::makePatchesFrom(const QString& stagingDir, const QString& from,
+                                const QString& scratch)
+{
+    const QString fromDir = QDir(options.mirrorDir).absoluteFilePath(from);
+    const QString fromIndex = fromDir + "/" + options.clientType + ".ini";
+    TaskSpecification old;
+    const ReleaseCheck check =
+        ReleaseCheck::read(fromIndex, nullptr, options.clientType, from, &old, nullptr);
+    if (check.problem != ReleaseCheck::None || !check.usesManifest)
+        return fail(QStringLiteral("version %1 in %2 has no index with a manifest to make patches "
+                                   "from %3")
+                        .arg(from, options.mirrorDir, check.detail));
+    QHash<QString, FileSpecification> oldByInstalledPath;
+    for (int i = 0; i < old.getSize(); ++i) {
+        FileSpecification e;
+        old.get(i, &e);
+        oldByInstalledPath.insert(e.installedPath(), e);
+    }
+
+    for (const FileSpecification& e : std::as_const(written)) {
+        const FileSpecification before = oldByInstalledPath.value(e.installedPath());
+        if (before.name.isEmpty() || before.installedChecksum() == e.installedChecksum() ||
+            before.installedSize() > patching::maximumFileSize ||
+            e.installedSize() > patching::maximumFileSize)
+            continue;
+        // The old content as installations hold it, checked against version M's manifest.
+        QString reference = fromDir + "/" + before.mirrorPath();
+        if (fileChecksum(reference, HashAlgorithm::Sha256) != before.sha256)
+            return fail(QStringLiteral("%1 is not the file version %2 lists").arg(reference, from));
+        if (before.isPacked()) {
+            const QString unpacked = scratch + "/reference";
+            if (!unzipFile(unpacked, reference) ||
+                fileChecksum(unpacked, HashAlgorithm::Sha256) != before.unpackedSha256)
+                return fail(QStringLiteral("%1 does not unpack to %2")
+                                .arg(reference, before.unpackedName));
+            reference = unpacked;
+        }
+        MappedFile oldContent, newContent;
+        const QString target = QDir(options.sourceDir).absoluteFilePath(e.installedPath());
+        if (!oldContent.open(reference) || !newContent.open(target))
+            return fail(QStringLiteral("cannot read %1 or %2").arg(reference, target));
+
+        ManifestPatch patch;
+        patch.path = "patches/" + from + "/" + e.installedPath() + ".zst";
+        patch.installed = e.installedPath();
+        patch.sourceSha256 = before.installedChecksum();
+        patch.sourceLength = before.installedSize();
+        const QString patchFile = stagingDir + "/" + patch.path;
+        // Installed paths "x" and "x.zst/y" would want the same name for a patch and a
+        // directory: the second one comes whole.
+        if (QFileInfo::exists(patchFile) || !QDir().mkpath(QFileInfo(patchFile).absolutePath()))
+            continue;
+        QString problem;
+        if (!makePatch(oldContent, newContent, patchFile, 9, &problem))
+            return fail(QStringLiteral("cannot make %1: %2").arg(patchFile, problem));
+        patch.length = quint64(QFileInfo(patchFile).size());
+        patch.sha256 = fileChecksum(patchFile, HashAlgorithm::Sha256);
+        // Worth it only well below the whole download; and only what rebuilds exactly is kept.
+        if (patch.length >= e.size / 2 || !patchRebuilds(patchFile, oldContent, e)) {
+            QFile::remove(patchFile);
+            continue;
+        }
+        madePatches.append(patch);
+    }
     return true;
 }
 
@@ -479,6 +601,7 @@ bool Publisher::run()
     if (!staging.isValid())
         return fail(
             QStringLiteral("cannot create a working directory in %1").arg(options.mirrorDir));
-    return writeFiles(staging.path(), relativePaths) && writeIndex(staging.path()) &&
+    return writeFiles(staging.path(), relativePaths) && makePatches(staging.path()) &&
+           writeIndex(staging.path()) &&
            sign(staging.path()) && verify(staging.path()) && moveIntoPlace(staging.path());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "indexsignature.h"
+#include "productmanifest.h"
 #include "taskspecification.h"
 
 #include <QString>
@@ -20,6 +21,8 @@ struct PublishOptions {
     bool replace = false;
     // Ed25519 private key in PEM; empty publishes the version unsigned.
     QString signKey;
+    // Earlier versions on the mirror to make patches from.
+    QStringList deltaFrom;
 };
 
 // Writes one version of the product onto a mirror: MIRROR/VERSION/CLIENTTYPE.ini, its manifest
@@ -42,6 +45,9 @@ public:
     QString signaturePath() const;
     QString manifestPath() const;
     quint64 mirrorBytes() const;
+    const QVector<ManifestPatch>& patches() const { return madePatches; }
+    quint64 patchBytes() const;
+    double patchSeconds() const { return patchTime; }
 
     static bool matchesPattern(const QString& relativePath, const QString& pattern);
     // Paths the installation keeps for itself while an update runs; shipping them would
@@ -54,6 +60,9 @@ private:
     bool collectSources(QStringList* relativePaths);
     bool collectDeletes(const QStringList& installedPaths);
     bool writeFiles(const QString& stagingDir, const QStringList& relativePaths);
+    bool makePatches(const QString& stagingDir);
+    bool makePatchesFrom(const QString& stagingDir, const QString& fromVersion,
+                         const QString& scratch);
     bool writeIndex(const QString& stagingDir);
     bool verify(const QString& stagingDir);
     bool sign(const QString& stagingDir);
@@ -67,4 +76,6 @@ private:
     QVector<FileSpecification> written;
     QStringList deletes;
     IndexSigner signer;
+    QVector<ManifestPatch> madePatches;
+    double patchTime = 0;
 };
