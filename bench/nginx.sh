@@ -1,6 +1,7 @@
 # Sourced by the benchmark scripts. start_nginx ROOT serves ROOT with nginx on a free port of
 # 127.0.0.1, its files under $WORK/nginx, and sets PORT, BASE and NGINX_PID (the caller stops
-# it by that PID).
+# it by that PID). NGINX_HTTP, if set, holds more directives for the http block (a log, a rate);
+# without it nothing is logged.
 start_nginx() {
     local root=$1
     PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
@@ -10,7 +11,7 @@ daemon off; worker_processes 2; user root root;
 pid $WORK/nginx/nginx.pid; error_log $WORK/nginx/error.log;
 events { worker_connections 1024; }
 http {
-  access_log off; sendfile on; keepalive_requests 100000; default_type application/octet-stream;
+  ${NGINX_HTTP:-access_log off;} sendfile on; keepalive_requests 100000; default_type application/octet-stream;
   client_body_temp_path $WORK/nginx/tmp/b; proxy_temp_path $WORK/nginx/tmp/p;
   fastcgi_temp_path $WORK/nginx/tmp/f; uwsgi_temp_path $WORK/nginx/tmp/u; scgi_temp_path $WORK/nginx/tmp/s;
   server { listen 127.0.0.1:$PORT; root $root; }

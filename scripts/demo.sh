@@ -91,7 +91,7 @@ cat "$KEYS/update.pub"
 step "Publishing versions 1 and 2 of the sample client, signed, into $MIRROR"
 "$PY" scripts/demo/make_sample.py "$SOURCE"
 "$PUBLISH_BIN" --pack '*.pak' --sign-key "$KEYS/publisher.pem" "$SOURCE/1" "$MIRROR" 1 "$CLIENT_TYPE"
-"$PUBLISH_BIN" --pack '*.pak' --sign-key "$KEYS/publisher.pem" \
+"$PUBLISH_BIN" --pack '*.pak' --sign-key "$KEYS/publisher.pem" --delta-from 1 \
     --previous "$MIRROR/1/$CLIENT_TYPE.ini" "$SOURCE/2" "$MIRROR" 2 "$CLIENT_TYPE"
 # Anyone can check a signature with openssl alone.
 # The signed message binds the SHA-256 of the index and of its manifest to the type and version.
@@ -190,6 +190,8 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
     export XDG_RUNTIME_DIR=$DEMO_DIR/runtime
     mkdir -m 0700 "$XDG_RUNTIME_DIR"
 fi
+# Only what the updater fetches counts below.
+: >"$DEMO_DIR/nginx/access.log"
 set +e
 if [ -n "${DISPLAY:-}" ] && [ -t 0 ] && [ "${DEMO_UNATTENDED:-0}" != 1 ]; then
     step "Starting the updater window: press \"Start Update\", then close the window"
@@ -230,6 +232,11 @@ if [ -e "$INSTALL/old_notes.txt" ]; then
     echo "  not deleted: old_notes.txt"
     ok=0
 fi
+# What the update fetched, against what fetching every changed file whole would have cost.
+fetched=$(awk '$7 ~ "^/2/" { s += $10 } END { print s + 0 }' "$DEMO_DIR/nginx/access.log")
+whole=$(cd "$MIRROR/2" && du -cb --apparent-size "$CLIENT_TYPE".* files/readme.txt \
+    files/vm3client_linux_x86 files/data/levels.pak.gz files/data/maps/town.map | tail -1 | cut -f1)
+echo "Fetched $fetched bytes for version 2 with patches; whole files would have been $whole bytes."
 if [ "$ok" -eq 1 ] && [ "$rc" -eq 0 ]; then
     echo "The installation now holds version 2 exactly, checked by SHA-256 from a manifest signed by the demo key."
     exit 0

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Writes two versions of a small sample client into OUT/1 and OUT/2.
 
-Version 2 changes the client and the packed level data, adds a map in a
-subdirectory and no longer ships old_notes.txt, so an update from 1 to 2
-copies, unpacks, creates a directory and deletes a file.
+Version 2 changes the client, edits and extends the packed level data (which
+comes as a patch from version 1), adds a map in a subdirectory and no longer
+ships old_notes.txt, so an update from 1 to 2 copies, patches, creates a
+directory and deletes a file.
 """
 import os
 import random
@@ -36,7 +37,7 @@ VERSIONS = {
     2: {
         "vm3client_linux_x86": client(2),
         "readme.txt": b"Voxmere 3 Client, demo version 2.\nNew: the town map.\n",
-        "data/levels.pak": text(3, 60000),
+        "data/levels.pak": text(1, 20000).replace(b"lantern", b"Lantern", 400) + text(3, 2000),
         "data/maps/harbour.map": text(2, 500),
         "data/maps/town.map": text(4, 2000),
     },
