@@ -3,32 +3,41 @@
 #include "filemd5.h"
 #include "indexsignature.h"
 #include "installationfiles.h"
-#include "offthread.h"
 #include "patching.h"
 #include "release.h"
 #include "taskspecification.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QPointer>
-#include <QSet>
 #include <QStringList>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
+#include <cstring>
 #include <fcntl.h>
-#include <functional>
-#include <mutex>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+
+// What a worker made of one entry: the new file written beside its destination, complete,
+// flushed and with its mode, or the failures on the way.
+struct DirectoryUpdate::Prepared {
+    enum Kind { Absent, SourceBad, Written } kind = Absent;
+    QString source;
+    QString temporary;               // the new file, when written and checked
+    QStringList failures;            // failure texts in the order of the steps
+    bool destinationCurrent = false; // source bad, but the installed file is already the one
+};
 
 namespace
 {
+
+using Prepared = DirectoryUpdate::Prepared;
+
+// A few new files ahead of the one being installed at most: the disk holds few that are not
+// installed yet.
+constexpr int lookahead = 8;
 
 // A dangling symbolic link does not "exist", yet writing through it would create its target.
 bool pathTaken(const QString& path)
@@ -44,138 +53,15 @@ bool matches(const QString& path, const QString& checksum, quint64 size)
                0;
 }
 
-} // namespace
+Prepared finish(Prepared p, const FileSpecification& entry, const QString& temporary, int fd,
+                bool written, bool executable);
+bool rebuild(const FileSpecification& entry, const QStringList& patches, const QString& destination,
+             int fd, CopyDigest* digest, const std::atomic<bool>& stop);
 
-// What a worker made of one entry: the new file written beside its destination, complete,
-// flushed and with its mode, or the failures on the way.
-struct DirectoryUpdate::Prepared {
-    enum Kind { Absent, SourceBad, Written } kind = Absent;
-    QString source;
-    QString temporary;               // the new file, when written and checked
-    QStringList failures;            // failure texts in the order of the steps
-    bool destinationCurrent = false; // source bad, but the installed file is already the one
-};
-
-// Writes the new files of the entries on worker threads, a few entries ahead of the one the
-// window's thread is installing, and hands them over in index order.
-class DirectoryUpdate::Writer
+// Runs on a worker thread.
+Prepared prepare(const FileSpecification& entry, const QString& sourceRoot, const QString& destRoot,
+                 const std::atomic<bool>& stop)
 {
-public:
-    // Directories by path: a QDir caches what it resolves and is no thing to share between
-    // threads.
-    Writer(const TaskSpecification& list, const QString& source, const QString& dest,
-           QObject* waker)
-        : list(list), sourceRoot(source), destRoot(dest), waker(waker),
-          results(size_t(list.getSize())), ready(size_t(list.getSize()), false)
-    {
-        // Flushing waits for the disk rather than a core: more writers keep it busy.
-        const int threads = qMax(4, 2 * int(std::thread::hardware_concurrency()));
-        for (int i = 0; i < threads && i < list.getSize(); ++i)
-            workers.emplace_back([this] { work(); });
-    }
-    ~Writer()
-    {
-        stop = true;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            stopping = true;
-        }
-        wake.notify_all();
-        for (std::thread& t : workers)
-            t.join();
-        // New files never installed (after an abort) go.
-        for (size_t i = size_t(taken); i < results.size(); ++i) {
-            if (ready[i] && !results[i].temporary.isEmpty())
-                QFile::remove(results[i].temporary);
-        }
-    }
-
-    Prepared take(int i)
-    {
-        // Entries that are ready in a row still leave the event loop its turn.
-        if (!sinceEvents.isValid() || sinceEvents.elapsed() >= 10) {
-            QCoreApplication::processEvents();
-            sinceEvents.start();
-        }
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> guard(lock);
-                if (ready[size_t(i)]) {
-                    taken = i + 1;
-                    if (!results[size_t(i)].temporary.isEmpty())
-                        --waiting;
-                    wake.notify_all();
-                    return results[size_t(i)];
-                }
-            }
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            sinceEvents.start();
-        }
-    }
-
-    Prepared again(int i)
-    {
-        Prepared p;
-        runOffThread([&] { p = prepare(i); });
-        return p;
-    }
-
-private:
-    void work()
-    {
-        for (;;) {
-            int i;
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                // A few new files ahead at most: the disk holds few that are not installed yet.
-                wake.wait(guard, [this] { return stopping || waiting < lookahead; });
-                if (stopping || next >= list.getSize())
-                    return;
-                i = next++;
-            }
-            Prepared p = prepare(i);
-            std::lock_guard<std::mutex> guard(lock);
-            if (stopping) {
-                if (!p.temporary.isEmpty())
-                    QFile::remove(p.temporary);
-                return;
-            }
-            if (!p.temporary.isEmpty())
-                ++waiting;
-            results[size_t(i)] = p;
-            ready[size_t(i)] = true;
-            QMetaObject::invokeMethod(
-                waker, [] {}, Qt::QueuedConnection);
-        }
-    }
-
-    Prepared prepare(int i);
-    Prepared finish(Prepared p, const FileSpecification& entry, const QString& temporary, int fd,
-                    bool written, bool executable);
-    bool rebuild(const FileSpecification& entry, const QStringList& patches,
-                 const QString& destination, int fd, CopyDigest* digest);
-
-    static constexpr int lookahead = 8;
-    const TaskSpecification& list;
-    const QString sourceRoot, destRoot;
-    QObject* const waker;
-    std::vector<std::thread> workers;
-    std::mutex lock;
-    std::condition_variable wake;
-    std::vector<Prepared> results;
-    std::vector<bool> ready;
-    QElapsedTimer sinceEvents;
-    int next = 0;
-    int taken = 0;
-    int waiting = 0; // new files written and not taken yet
-    bool stopping = false;
-    std::atomic<bool> stop{false};
-};
-
-DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
-{
-    FileSpecification entry;
-    list.get(i, &entry);
     Prepared p;
     const QString sourcePath = QDir(sourceRoot).absoluteFilePath(entry.mirrorPath());
     const QString destination = QDir(destRoot).absoluteFilePath(entry.installedPath());
@@ -206,7 +92,7 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
     digest.sourceAlgorithm = checksumAlgorithm(entry.checksum());
     digest.writtenAlgorithm = checksumAlgorithm(entry.installedChecksum());
     if (!whole) {
-        const bool rebuilt = fd >= 0 && rebuild(entry, patches, destination, fd, &digest);
+        const bool rebuilt = fd >= 0 && rebuild(entry, patches, destination, fd, &digest, stop);
         if (!rebuilt ||
             digest.writtenChecksum.compare(entry.installedChecksum(), Qt::CaseInsensitive) != 0 ||
             digest.writtenSize != entry.installedSize())
@@ -247,10 +133,8 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::prepare(int i)
     return finish(p, entry, temporary, fd, written, executable);
 }
 
-DirectoryUpdate::Prepared DirectoryUpdate::Writer::finish(Prepared p,
-                                                          const FileSpecification& entry,
-                                                          const QString& temporary, int fd,
-                                                          bool written, bool executable)
+Prepared finish(Prepared p, const FileSpecification& entry, const QString& temporary, int fd,
+                bool written, bool executable)
 {
     const QByteArray path = QFile::encodeName(temporary);
     // rwxr-xr-x whatever the umask: nobody but the owner may replace the client or the updater.
@@ -276,8 +160,8 @@ DirectoryUpdate::Prepared DirectoryUpdate::Writer::finish(Prepared p,
 
 // The installed file is the reference: the patch taken is the one whose source it is, checked
 // by its own checksum and length as it is read.
-bool DirectoryUpdate::Writer::rebuild(const FileSpecification& entry, const QStringList& patches,
-                                      const QString& destination, int fd, CopyDigest* digest)
+bool rebuild(const FileSpecification& entry, const QStringList& patches, const QString& destination,
+             int fd, CopyDigest* digest, const std::atomic<bool>& stop)
 {
     MappedFile reference;
     if (!reference.open(destination))
@@ -298,6 +182,24 @@ bool DirectoryUpdate::Writer::rebuild(const FileSpecification& entry, const QStr
     return false;
 }
 
+
+} // namespace
+
+DirectoryUpdate::DirectoryUpdate()
+{
+    // Flushing waits for the disk rather than a core: more writers keep it busy.
+    pool.setMaxThreadCount(qMax(4, 2 * QThread::idealThreadCount()));
+}
+
+DirectoryUpdate::~DirectoryUpdate()
+{
+    // Only when the owner goes mid-run: the workers stop within one block (the pool, the last
+    // member, waits for them), and the new files nobody installed go.
+    stopping = true;
+    for (const Prepared& p : std::as_const(ready))
+        dropNew(p);
+}
+
 bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const QString& indexPath,
                                     const QString& destDir)
 {
@@ -306,10 +208,10 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
 
     // The download directory is private to the user, so the files checked here are the ones
     // applied; the check is the one the download made, repeated.
-    TaskSpecification fileList;
+    auto fileList = std::make_unique<TaskSpecification>();
     QStringList deleteKeys;
     const ReleaseCheck check = ReleaseCheck::read(indexPath, trustedKeys.get(), signedType,
-                                                  signedVersion, &fileList, &deleteKeys);
+                                                  signedVersion, fileList.get(), &deleteKeys);
     switch (check.problem) {
     case ReleaseCheck::None:
         break;
@@ -334,43 +236,199 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
     }
 
     emit message(QStringLiteral("Copy/unpack files..."));
-    const quint64 total = fileList.getTotalSize();
-    quint64 done = 0;
+    list = std::move(fileList);
+    unattended = noUser;
+    sourceRoot = sourceDir;
+    destRoot = destDir;
+    total = list->getTotalSize();
+    done = 0;
+    next = submitted = inFlight = 0;
+    allInstalled = true;
+    aborted = stopRequested = ending = waitingForAnswer = false;
+    stopping = false;
+    running = true;
     emit progress(0, total);
-
     // Copying, unpacking, hashing and flushing run on worker threads; this thread renames the
-    // finished files into place in index order and asks the questions.
-    bool allInstalled = true;
-    bool aborted = false;
-    QSet<QString> directories;
-    {
-        Writer writer(fileList, sourceDir, destDir, this);
-        for (int i = 0; i < fileList.getSize() && !aborted; ++i) {
-            FileSpecification entry;
-            fileList.get(i, &entry);
-            Prepared prepared = writer.take(i);
-            EntryOutcome outcome;
-            for (;;) {
-                outcome = installEntry(noUser, entry, prepared, dest);
-                if (outcome != EntryOutcome::Retry)
-                    break;
-                prepared = writer.again(i);
-            }
-            if (outcome == EntryOutcome::Installed && prepared.kind == Prepared::Written)
-                directories.insert(QFileInfo(dest.absoluteFilePath(entry.installedPath())).path());
-            if (outcome == EntryOutcome::Aborted) {
-                aborted = true;
-                break;
-            }
-            if (outcome == EntryOutcome::Failed)
-                allInstalled = false;
-            done += entry.size;
-            emit progress(done, total);
-        }
+    // finished files into place in index order and asks the questions, from its event loop.
+    fill();
+    QMetaObject::invokeMethod(this, &DirectoryUpdate::advance, Qt::QueuedConnection);
+    return true;
+}
+
+void DirectoryUpdate::stop()
+{
+    if (!running || stopRequested)
+        return;
+    stopRequested = true;
+    // A question open for the file in hand is answered first.
+    if (!waitingForAnswer)
+        QMetaObject::invokeMethod(this, &DirectoryUpdate::advance, Qt::QueuedConnection);
+}
+
+void DirectoryUpdate::fill()
+{
+    while (!ending && submitted < list->getSize() && submitted - next < lookahead)
+        submit(submitted++);
+}
+
+void DirectoryUpdate::submit(int i)
+{
+    FileSpecification entry;
+    list->get(i, &entry);
+    ++inFlight;
+    pool.start([this, i, entry] {
+        const Prepared p = prepare(entry, sourceRoot, destRoot, stopping);
+        QMetaObject::invokeMethod(
+            this, [this, i, p] { onPrepared(i, p); }, Qt::QueuedConnection);
+    });
+}
+
+void DirectoryUpdate::onPrepared(int i, const Prepared& p)
+{
+    --inFlight;
+    if (ending) {
+        dropNew(p);
+        finishWhenIdle();
+        return;
     }
+    ready.insert(i, p);
+    advance();
+}
+
+void DirectoryUpdate::advance()
+{
+    while (running && !ending && !waitingForAnswer) {
+        if (next >= list->getSize() || aborted || stopRequested) {
+            end();
+            return;
+        }
+        if (!ready.contains(next))
+            return;
+        install(next, ready.take(next));
+    }
+}
+
+void DirectoryUpdate::install(int i, const Prepared& prepared)
+{
+    FileSpecification entry;
+    list->get(i, &entry);
+    if (prepared.kind == Prepared::Absent) {
+        entryDone(entry, prepared, false);
+        return;
+    }
+    if (prepared.kind == Prepared::SourceBad) {
+        if (!prepared.destinationCurrent)
+            emit message(QStringLiteral("Wrong checksum %1!").arg(prepared.source));
+        entryDone(entry, prepared, !prepared.destinationCurrent);
+        return;
+    }
+    const QString destination = QDir(destRoot).absoluteFilePath(entry.installedPath());
+    ensureFileRemoved(destination, [=](UpdateQuestions::Answer answer, const QString& movedAside,
+                                       bool linked) {
+        if (answer == UpdateQuestions::Ignore) {
+            replace(i, entry, prepared, movedAside, linked);
+            return;
+        }
+        dropNew(prepared);
+        if (answer == UpdateQuestions::Abort)
+            aborted = true;
+        else
+            submit(i);
+    });
+}
+
+// The one step that changes the installed file: the name goes from the old content to the whole
+// new one.
+void DirectoryUpdate::replace(int i, const FileSpecification& entry, const Prepared& prepared,
+                              const QString& movedAside, bool linked)
+{
+    const QString destination = QDir(destRoot).absoluteFilePath(entry.installedPath());
+    QString error;
+    for (const QString& text : prepared.failures) {
+        error = text;
+        emit message(text);
+    }
+    if (error.isEmpty() && !QFile::exists(prepared.temporary))
+        error = QStringLiteral("Can't copy %1!").arg(entry.mirrorPath());
+    else if (error.isEmpty() && ::rename(QFile::encodeName(prepared.temporary).constData(),
+                                         QFile::encodeName(destination).constData()) != 0)
+        error = (entry.isPacked() ? QStringLiteral("Can't unzip %1!")
+                                  : QStringLiteral("Can't copy %1!"))
+                    .arg(entry.mirrorPath());
+    if (!error.isEmpty() && prepared.failures.isEmpty())
+        emit message(error);
+    if (error.isEmpty()) {
+        entryDone(entry, prepared, false);
+        return;
+    }
+    dropNew(prepared);
+    // The running updater must never be left without its own files: whatever ends this attempt
+    // without the new copy in place (abort, retry, ignore) puts the old one back.
+    if (!movedAside.isEmpty())
+        restoreMovedAside(movedAside, destination, linked);
+    ask(error, [=](UpdateQuestions::Answer answer) {
+        if (answer == UpdateQuestions::Abort)
+            aborted = true;
+        else if (answer == UpdateQuestions::Retry)
+            submit(i);
+        else
+            entryDone(entry, prepared, true);
+    });
+}
+
+void DirectoryUpdate::entryDone(const FileSpecification& entry, const Prepared& prepared,
+                                bool failed)
+{
+    if (!failed && prepared.kind == Prepared::Written)
+        directories.insert(QFileInfo(QDir(destRoot).absoluteFilePath(entry.installedPath())).path());
+    if (failed)
+        allInstalled = false;
+    done += entry.size;
+    emit progress(done, total);
+    ++next;
+    fill();
+}
+
+void DirectoryUpdate::ask(const QString& text, std::function<void(UpdateQuestions::Answer)> then)
+{
+    if (unattended || !questions) {
+        then(UpdateQuestions::Ignore);
+        return;
+    }
+    waitingForAnswer = true;
+    questions->askAbortRetryIgnore(text, [this, then](UpdateQuestions::Answer answer) {
+        // Always from the event loop, never inside the call that asked.
+        QMetaObject::invokeMethod(
+            this,
+            [this, then, answer] {
+                waitingForAnswer = false;
+                then(answer);
+                advance();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void DirectoryUpdate::end()
+{
+    ending = true;
+    stopping = true;
+    for (const Prepared& p : std::as_const(ready))
+        dropNew(p);
+    ready.clear();
+    finishWhenIdle();
+}
+
+void DirectoryUpdate::finishWhenIdle()
+{
+    if (inFlight > 0 || !running)
+        return;
+    running = false;
     // The renames themselves reach the disk before the update counts as done.
-    runOffThread([&] {
-        for (const QString& directory : std::as_const(directories)) {
+    const QStringList dirs(directories.cbegin(), directories.cend());
+    directories.clear();
+    pool.start([this, dirs] {
+        for (const QString& directory : dirs) {
             const int fd = ::open(QFile::encodeName(directory).constData(),
                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd >= 0) {
@@ -378,11 +436,20 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
                 ::close(fd);
             }
         }
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                complete = allInstalled && !aborted && next >= list->getSize();
+                emit updateFinished();
+            },
+            Qt::QueuedConnection);
     });
+}
 
-    complete = allInstalled && !aborted;
-    emit updateFinished();
-    return true;
+void DirectoryUpdate::dropNew(const Prepared& p)
+{
+    if (!p.temporary.isEmpty())
+        QFile::remove(p.temporary);
 }
 
 void DirectoryUpdate::requireSignature(std::shared_ptr<const TrustedKeys> keys,
@@ -393,86 +460,25 @@ void DirectoryUpdate::requireSignature(std::shared_ptr<const TrustedKeys> keys,
     signedVersion = version;
 }
 
-DirectoryUpdate::EntryOutcome DirectoryUpdate::installEntry(bool noUser,
-                                                            const FileSpecification& entry,
-                                                            const Prepared& prepared,
-                                                            const QDir& dest)
+void DirectoryUpdate::ensureFileRemoved(
+    const QString& path,
+    std::function<void(UpdateQuestions::Answer, const QString& movedAside, bool linked)> then)
 {
-    const QString destination = dest.absoluteFilePath(entry.installedPath());
-    if (prepared.kind == Prepared::Absent)
-        return EntryOutcome::Absent;
-    if (prepared.kind == Prepared::SourceBad) {
-        if (prepared.destinationCurrent)
-            return EntryOutcome::Installed;
-        emit message(QStringLiteral("Wrong checksum %1!").arg(prepared.source));
-        return EntryOutcome::Failed;
-    }
-    const auto dropNew = [&] {
-        if (!prepared.temporary.isEmpty())
-            QFile::remove(prepared.temporary);
-    };
-
-    QString movedAside;
+    QString movedAside, failure;
     bool linked = false;
-    const QMessageBox::StandardButton cleared =
-        clearDestination(noUser, destination, &movedAside, &linked, false);
-    if (cleared != QMessageBox::Ignore)
-        dropNew();
-    if (cleared == QMessageBox::Abort)
-        return EntryOutcome::Aborted;
-    if (cleared == QMessageBox::Retry)
-        return EntryOutcome::Retry;
-    if (cleared != QMessageBox::Ignore)
-        return EntryOutcome::Failed;
-
-    QString error;
-    for (const QString& text : prepared.failures) {
-        error = text;
-        emit message(text);
+    if (clearDestination(path, &movedAside, &linked, &failure)) {
+        then(UpdateQuestions::Ignore, movedAside, linked);
+        return;
     }
-    // The one step that changes the installed file: the name goes from the old content to the
-    // whole new one.
-    if (error.isEmpty() && !QFile::exists(prepared.temporary))
-        error = QStringLiteral("Can't copy %1!").arg(entry.mirrorPath());
-    else if (error.isEmpty() && ::rename(QFile::encodeName(prepared.temporary).constData(),
-                                         QFile::encodeName(destination).constData()) != 0)
-        error = (entry.isPacked() ? QStringLiteral("Can't unzip %1!")
-                                  : QStringLiteral("Can't copy %1!"))
-                    .arg(entry.mirrorPath());
-    if (!error.isEmpty() && prepared.failures.isEmpty())
-        emit message(error);
-    if (!error.isEmpty())
-        dropNew();
-
-    QMessageBox::StandardButton answer = QMessageBox::Ignore;
-    if (!error.isEmpty() && !noUser)
-        answer = ask(error);
-
-    // The running updater must never be left without its own files: whatever ends this attempt
-    // without the new copy in place (abort, retry, ignore) puts the old one back.
-    if (!error.isEmpty() && !movedAside.isEmpty())
-        restoreMovedAside(movedAside, destination, linked);
-
-    if (answer == QMessageBox::Abort)
-        return EntryOutcome::Aborted;
-    if (answer == QMessageBox::Retry)
-        return EntryOutcome::Retry;
-    return error.isEmpty() ? EntryOutcome::Installed : EntryOutcome::Failed;
+    ask(tr("Can't overwrite %1.\n%2\nDo you wish to stop update?").arg(path, failure),
+        [then](UpdateQuestions::Answer answer) { then(answer, QString(), false); });
 }
 
-QMessageBox::StandardButton DirectoryUpdate::ensureFileRemoved(bool noUser, const QString& path)
-{
-    QString movedAside;
-    bool linked = false;
-    return clearDestination(noUser, path, &movedAside, &linked, true);
-}
-
-QMessageBox::StandardButton DirectoryUpdate::clearDestination(bool noUser, const QString& path,
-                                                              QString* movedAside, bool* linked,
-                                                              bool removeOrdinary)
+bool DirectoryUpdate::clearDestination(const QString& path, QString* movedAside, bool* linked,
+                                       QString* failure)
 {
     if (!pathTaken(path))
-        return QMessageBox::Ignore;
+        return true;
 
     const int slash = path.lastIndexOf(QLatin1Char('/'));
     const QString dir = path.left(slash);
@@ -483,33 +489,35 @@ QMessageBox::StandardButton DirectoryUpdate::clearDestination(bool noUser, const
     if (!isSpecialFileName(name)) {
         // A file or a link is replaced by the rename of the new one; only what a rename cannot
         // replace must go first.
-        if (!removeOrdinary && (info.isSymLink() || !info.isDir()))
-            return QMessageBox::Ignore;
+        if (info.isSymLink() || !info.isDir())
+            return true;
         if (file.remove())
-            return QMessageBox::Ignore;
+            return true;
+        *failure = file.errorString();
         emit message(QStringLiteral("FAILED to remove file: %1").arg(path));
-    } else {
-        const QString newPath = dir + QLatin1Char('/') + getSpecialFileRenamePrefix() + name;
-        // A second name for the running file, so that its own name never goes missing; where
-        // the file system has no hard links it is moved aside.
-        const QByteArray from = QFile::encodeName(path), to = QFile::encodeName(newPath);
-        if (!removeOrdinary && !info.isSymLink() && info.isFile() &&
-            ::link(from.constData(), to.constData()) == 0) {
-            *movedAside = newPath;
-            *linked = true;
-            return QMessageBox::Ignore;
-        }
-        if (!pathTaken(newPath) && file.rename(newPath)) {
-            *movedAside = newPath;
-            return QMessageBox::Ignore;
-        }
-        emit message(QStringLiteral("FAILED to rename file: %1 to %2").arg(path, newPath));
+        return false;
     }
-
-    if (noUser)
-        return QMessageBox::Ignore;
-    return ask(
-        tr("Can't overwrite %1.\n%2\nDo you wish to stop update?").arg(path, file.errorString()));
+    const QString newPath = dir + QLatin1Char('/') + getSpecialFileRenamePrefix() + name;
+    // A second name for the running file, so that its own name never goes missing; where the
+    // file system has no hard links it is moved aside.
+    const QByteArray from = QFile::encodeName(path), to = QFile::encodeName(newPath);
+    if (!info.isSymLink() && info.isFile() && ::link(from.constData(), to.constData()) == 0) {
+        *movedAside = newPath;
+        *linked = true;
+        return true;
+    }
+    const int linkError = errno;
+    if (!pathTaken(newPath) && file.rename(newPath)) {
+        *movedAside = newPath;
+        return true;
+    }
+    // Say what stood in the way: the name it needs, or what the system said.
+    *failure = pathTaken(newPath) ? tr("%1 is in the way.").arg(newPath)
+               : file.error() != QFileDevice::NoError
+                   ? file.errorString()
+                   : QString::fromLocal8Bit(std::strerror(linkError));
+    emit message(QStringLiteral("FAILED to rename file: %1 to %2").arg(path, newPath));
+    return false;
 }
 
 void DirectoryUpdate::restoreMovedAside(const QString& movedAside, const QString& destination,
@@ -525,13 +533,6 @@ void DirectoryUpdate::restoreMovedAside(const QString& movedAside, const QString
     if (!QFile::rename(movedAside, destination))
         emit message(
             QStringLiteral("FAILED to rename file: %1 to %2").arg(movedAside, destination));
-}
-
-QMessageBox::StandardButton DirectoryUpdate::ask(const QString& text)
-{
-    return QMessageBox::question(nullptr, tr("Question"), text,
-                                 QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore,
-                                 QMessageBox::Retry);
 }
 
 void DirectoryUpdate::emitUpdateFinished()

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QThread>
 
 namespace
 {
@@ -15,7 +16,7 @@ constexpr qint64 blockSize = 256 * 1024;
 
 FileVerifier::FileVerifier(QVector<Candidate> list, int threads)
     : candidates(std::move(list)),
-      threadCount(qBound(1, threads > 0 ? threads : int(std::thread::hardware_concurrency()),
+      threadCount(qBound(1, threads > 0 ? threads : QThread::idealThreadCount(),
                          qMax(1, int(candidates.size())))),
       outcomes(size_t(candidates.size()), Result{NoFile, -2})
 {
@@ -24,8 +25,6 @@ FileVerifier::FileVerifier(QVector<Candidate> list, int threads)
 FileVerifier::~FileVerifier()
 {
     stopping = true;
-    for (std::thread& t : workers)
-        t.join();
 }
 
 void FileVerifier::start()
@@ -34,8 +33,9 @@ void FileVerifier::start()
         QMetaObject::invokeMethod(this, &FileVerifier::deliver, Qt::QueuedConnection);
         return;
     }
+    pool.setMaxThreadCount(threadCount);
     for (int i = 0; i < threadCount; ++i)
-        workers.emplace_back([this] { work(); });
+        pool.start([this] { work(); });
 }
 
 void FileVerifier::work()

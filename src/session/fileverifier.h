@@ -2,12 +2,12 @@
 
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QVector>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 // Hashes the candidate files of a verification on worker threads and hands the outcomes to its
@@ -40,7 +40,7 @@ public:
 
     // threads < 1: as many as the machine has cores.
     FileVerifier(QVector<Candidate> candidates, int threads);
-    // Stops the workers (they notice within one block) and waits for them.
+    // Stops the workers; they notice within one block.
     ~FileVerifier() override;
 
     void start();
@@ -67,7 +67,6 @@ private:
 
     const QVector<Candidate> candidates;
     const int threadCount;
-    std::vector<std::thread> workers;
     std::atomic<int> nextIndex{0};
     std::atomic<bool> stopping{false};
 
@@ -75,4 +74,6 @@ private:
     std::vector<Result> outcomes; // patch -2 until known
     int delivered = 0;
     bool deliveryQueued = false;
+    // Last: it goes first, waiting for the workers while everything they touch is still there.
+    QThreadPool pool;
 };

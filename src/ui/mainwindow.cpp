@@ -26,6 +26,8 @@ MainWindow::~MainWindow()
 {
     delete session;
     session = nullptr;
+    delete applying;
+    applying = nullptr;
 }
 
 void MainWindow::onAppendText(QString text)

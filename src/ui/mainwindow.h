@@ -1,5 +1,6 @@
 #pragma once
 
+#include "directoryupdate.h"
 #include "ui_mainwindow.h"
 
 #include <QElapsedTimer>
@@ -17,7 +18,7 @@ class TrustedKeys;
 
 // The updater's only window: shows the progress of an update and drives it from its start
 // button.
-class MainWindow : public QWidget, private Ui::MainWindow
+class MainWindow : public QWidget, private Ui::MainWindow, private UpdateQuestions
 {
     Q_OBJECT
 public:
@@ -44,7 +45,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
 
+    // Starts applying the downloaded set; false when it could not start (nothing is touched).
+    // onApplyFinished follows otherwise.
     bool copyTemporaryOnly();
+    void onApplyFinished();
+    // The end of an update whose application ended or could not start.
+    void finishUpdate(bool complete);
+    void askAbortRetryIgnore(const QString& text, std::function<void(Answer)> answered) override;
     void removeTemporaryOnly();
     void cleanupCurrentUpdateFiles();
 
@@ -75,6 +82,10 @@ protected:
     int version = 0;
     int timerId = 0;
     FTPProductDownloadSession* session = nullptr;
+    DirectoryUpdate* applying = nullptr;
+    // The user chose to close while files were being replaced: the window goes when the file in
+    // hand is done.
+    bool closeAfterApply = false;
     quint64 doneKB = 0;
     quint64 elapsedSeconds = 0;
     bool finished = false;

@@ -1,6 +1,5 @@
 #include "mainwindow.h"
 
-#include "directoryupdate.h"
 #include "downloaddirectory.h"
 #include "ftpproductdownloadsession.h"
 #include "indexsignature.h"
@@ -51,7 +50,7 @@ void MainWindow::on_startButton_clicked()
         close();
         return;
     }
-    if (session)
+    if (session || applying)
         return;
 
     if (!QFileInfo::exists(installationFile(QStringLiteral("mirrors.ini")))) {
@@ -168,14 +167,19 @@ void MainWindow::onUpdateFinished()
         timerId = 0;
     }
     releaseSession();
+    if (!copyTemporaryOnly())
+        finishUpdate(false);
+}
 
-    if (copyTemporaryOnly()) {
+void MainWindow::finishUpdate(bool complete)
+{
+    if (complete) {
         writeInstalledVersion(QString(), QString::number(version), clientType);
         removeTemporaryOnly();
         finished = true;
         startButton->setText(tr("Start Voxmere"));
         startButton->setEnabled(true);
-        if (noUser())
+        if (noUser() || closeAfterApply)
             close();
         return;
     }
@@ -188,6 +192,10 @@ void MainWindow::onUpdateFinished()
     startButton->setEnabled(true);
     if (noUser()) {
         endUnattended(3);
+        return;
+    }
+    if (closeAfterApply) {
+        close();
         return;
     }
     QMessageBox::critical(this, tr("Update"),
@@ -241,18 +249,38 @@ void MainWindow::onProcessCancelled()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (!session || noUser()) {
+    if ((!session && !applying) || noUser()) {
         event->accept();
         return;
     }
-    const QMessageBox::StandardButton answer = QMessageBox::question(
-        this, tr("Question"),
-        tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer == QMessageBox::Yes)
-        event->accept();
-    else
-        event->ignore();
+    const QString text = tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>");
+    if (session) {
+        const QMessageBox::StandardButton answer = QMessageBox::question(
+            this, tr("Question"), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+        if (answer == QMessageBox::Yes)
+            event->accept();
+        else
+            event->ignore();
+        return;
+    }
+    // While files are replaced the window stays until the file in hand is done; the box does not
+    // hold up the application meanwhile.
+    event->ignore();
+    if (closeAfterApply)
+        return;
+    auto* box = new QMessageBox(QMessageBox::Question, tr("Question"), text,
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, box] {
+        if (box->standardButton(box->clickedButton()) != QMessageBox::Yes)
+            return;
+        closeAfterApply = true;
+        if (applying)
+            applying->stop();
+        else
+            close();
+    });
+    box->open();
 }
 
 bool MainWindow::copyTemporaryOnly()
@@ -262,20 +290,49 @@ bool MainWindow::copyTemporaryOnly()
     // must go before the next one can take its name.
     removeOldFiles(getAppRootPath());
 
-    DirectoryUpdate update;
-    connect(&update, &DirectoryUpdate::message, this, &MainWindow::onAppendText);
-    connect(&update, &DirectoryUpdate::progress, this, &MainWindow::onProgressUpdate);
+    auto update = std::make_unique<DirectoryUpdate>();
+    connect(update.get(), &DirectoryUpdate::message, this, &MainWindow::onAppendText);
+    connect(update.get(), &DirectoryUpdate::progress, this, &MainWindow::onProgressUpdate);
+    connect(update.get(), &DirectoryUpdate::updateFinished, this, &MainWindow::onApplyFinished);
+    update->setQuestions(this);
     onProgressUpdate(0, 1);
     if (trustedKeys)
-        update.requireSignature(trustedKeys, clientType, QString::number(version));
+        update->requireSignature(trustedKeys, clientType, QString::number(version));
+    if (!update->updateContent(noUser(), downloadDir,
+                               downloadDir + QLatin1Char('/') + clientType +
+                                   QStringLiteral(".ini"),
+                               getAppRootPath()))
+        return false;
+    applying = update.release();
+    return true;
+}
 
-    const bool indexRead = update.updateContent(
-        noUser(), downloadDir, downloadDir + QLatin1Char('/') + clientType + QStringLiteral(".ini"),
-        getAppRootPath());
-    const bool complete = indexRead && update.isComplete();
+void MainWindow::onApplyFinished()
+{
+    const bool complete = applying->isComplete();
+    // This slot runs inside the job's own signal.
+    applying->deleteLater();
+    applying = nullptr;
     if (complete)
         onAppendText(QStringLiteral("Updated files copied"));
-    return complete;
+    finishUpdate(complete);
+}
+
+void MainWindow::askAbortRetryIgnore(const QString& text, std::function<void(Answer)> answered)
+{
+    auto* box = new QMessageBox(QMessageBox::Question, tr("Question"), text,
+                                QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore,
+                                this);
+    box->setDefaultButton(QMessageBox::Retry);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [box, answered] {
+        const QMessageBox::StandardButton button = box->standardButton(box->clickedButton());
+        // Escape aborts, as the box's reject button.
+        answered(button == QMessageBox::Ignore  ? Ignore
+                 : button == QMessageBox::Retry ? Retry
+                                                : Abort);
+    });
+    box->open();
 }
 
 void MainWindow::removeTemporaryOnly()
