@@ -30,8 +30,8 @@ public:
     template <typename T> T* child(const char* name) const { return findChild<T*>(name); }
 };
 
-// Answers every modal message box: Ignore where it is offered (the questions of the apply),
-// otherwise OK. Records "title|text" of each box.
+// Answers every modal message box: with `prefer` where it is offered, else Ignore, else OK.
+// Records "title|text" of each box; boxes whose text holds `hold` wait while it is set.
 class BoxAnswerer : public QObject
 {
 public:
@@ -39,20 +39,28 @@ public:
     {
         connect(&timer, &QTimer::timeout, this, [this] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || box == answered)
+            if (!box || answered.contains(box))
                 return;
-            answered = box;
-            seen << box->windowTitle() + "|" + box->text();
-            QAbstractButton* ignore = box->button(QMessageBox::Ignore);
-            (ignore ? ignore : box->button(QMessageBox::Ok))->click();
+            if (!recorded.contains(box)) {
+                recorded << box;
+                seen << box->windowTitle() + "|" + box->text();
+            }
+            if (!hold.isEmpty() && box->text().contains(hold))
+                return;
+            answered << box;
+            QAbstractButton* button = box->button(prefer);
+            button = button ? button : box->button(QMessageBox::Ignore);
+            (button ? button : box->button(QMessageBox::Ok))->click();
         });
         timer.start(20);
     }
     QStringList seen;
+    QString hold;
+    QMessageBox::StandardButton prefer = QMessageBox::NoButton;
 
 private:
     QTimer timer;
-    QPointer<QMessageBox> answered;
+    QList<QPointer<QMessageBox>> answered, recorded;
 };
 
 } // namespace
@@ -225,6 +233,71 @@ private Q_SLOTS:
     }
 
     // Several workers report what one pass reports; the session's end stops them at once.
+    void closeWhileApplying_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("yes: stops after the file in hand") << true;
+        QTest::newRow("no: goes on") << false;
+    }
+    // Closed while the application waits for an answer about the updater's own library, whose
+    // "_old_" name is taken by a directory.
+    void closeWhileApplying()
+    {
+        QFETCH(bool, yes);
+        ProductTree p;
+        p.add("files", "libQt6Core.so.6", "the next core library")
+            .add("files", "m1.bin", ProductTree::randomBytes(1000000, 1))
+            .add("files", "m2.bin", ProductTree::randomBytes(1000000, 2));
+        p.write(mirrorRoot.path() + "/" + caseName, "1", clientType);
+        inst->writeMirrors({{nginx.baseUrl() + "/" + caseName + "/"}});
+        QVERIFY(writeFile(inst->path("libQt6Core.so.6"), "old core library"));
+        QVERIFY(writeFile(inst->path("_old_libQt6Core.so.6/keep"), "in the way"));
+        const auto fetched = [&] {
+            return pathsBelow(nginx.requestedPaths(), QString("/%1/1/").arg(caseName));
+        };
+
+        ProbeWindow window;
+        window.show();
+        BoxAnswerer boxes;
+        boxes.hold = "is in the way";
+        boxes.prefer = yes ? QMessageBox::Yes : QMessageBox::No;
+        QTest::mouseClick(window.child<QPushButton>("startButton"), Qt::LeftButton);
+        const QString question = "Question|Can't overwrite " + inst->path("libQt6Core.so.6") +
+                                 ".\n" + inst->path("_old_libQt6Core.so.6") +
+                                 " is in the way.\nDo you wish to stop update?";
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.seen.contains(question), 30000);
+        window.close();
+        const QString closing =
+            "Question|<p>Update in progress.</p><p>Are you sure you want to abort?</p>";
+        QTRY_VERIFY(boxes.seen.contains(closing));
+        QVERIFY(window.isVisible());
+        boxes.hold.clear();
+        QPushButton* button = window.child<QPushButton>("startButton");
+        if (!yes) {
+            QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Start Voxmere"), 30000);
+            QVERIFY(window.isVisible());
+            QCOMPARE(inst->compareWith(p), QString());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+        // The file in hand went in (Ignore); nothing after it. The record and the download stay.
+        ProductTree inHand;
+        inHand.files << p.files.first();
+        QCOMPARE(inst->compareWith(inHand), QString());
+        QVERIFY(!QFileInfo::exists(inst->path("m1.bin")) &&
+                !QFileInfo::exists(inst->path("m2.bin")));
+        QVERIFY(QFileInfo::exists(inst->record().dir + "/files/m2.bin"));
+        // The next start applies without downloading again.
+        QVERIFY(QDir(inst->path("_old_libQt6Core.so.6")).removeRecursively());
+        const int before = int(fetched().size());
+        window.show();
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Start Voxmere"), 30000);
+        QCOMPARE(fetched().mid(before),
+                 QStringList({clientType + ".ini", clientType + ".manifest.ini"}));
+        QCOMPARE(inst->finishedWith(p), QString());
+    }
+
     void verification_data()
     {
         QTest::addColumn<int>("threads");
