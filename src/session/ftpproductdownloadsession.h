@@ -83,10 +83,6 @@ public:
 
     // Read access for the owner and for tests.
     FTPProductDownloadSession_State getState() const { return state; }
-    const QVector<MarkedSiteData>& getMirrors() const { return mirrors; }
-    int getStreamCount() const { return streamCount; }
-    const QString& getProxy() const { return proxy; }
-    const QVector<DownloadStream*>& getStreams() const { return streams; }
     const TaskState& getTask() const { return task; }
 
     // The generator behind the random choice of mirrors, shared by all sessions. It starts
