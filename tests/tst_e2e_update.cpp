@@ -483,6 +483,7 @@ private Q_SLOTS:
         QTest::newRow("damaged patch on the first mirror") << "damaged";
         QTest::newRow("mirror without patches") << "whole";
         QTest::newRow("killed while rebuilding, then rerun") << "killed";
+        QTest::newRow("installed file changed before rebuilding") << "changed";
     }
 
     // Versions 1 and 2 published by update-publish, 2 with patches from 1: four 3 MB files with
@@ -499,7 +500,7 @@ private Q_SLOTS:
                 content[at + i] = char(content[at + i] ^ 0xff);
             v2.add("files", QString("big%1.bin").arg(i), content);
         }
-        v2.add("files", "added.txt", "new in version 2");
+        v2.add("files", "added.bin", ProductTree::randomBytes(42000, 9)); // crawls on /slow/
         for (const QString& root : setup == "damaged" ? QStringList{"/first", ""} : QStringList{""})
             for (const int version : {1, 2}) {
                 for (const ProductFile& f : (version == 1 ? v1 : v2).files)
@@ -547,6 +548,20 @@ private Q_SLOTS:
             }
             rerun = int(nginx.requestedPaths().size());
         }
+        if (setup == "changed") {
+            inst->writeMirrors({{nginx.baseUrl() + "/slow/" + caseName + "/"}});
+            std::unique_ptr<QProcess> first = inst->start({"--nouser", clientType, "2"});
+            QTRY_VERIFY_WITH_TIMEOUT(
+                QFileInfo(inst->record().dir + "/files/added.bin").size() > 40000, 20000);
+            QByteArray changed = v1.files[1].content;
+            changed[5] = char(changed[5] ^ 1);
+            QVERIFY(writeFile(inst->path("big1.bin"), changed));
+            const Installation::Run firstRun = Installation::wait(first.get());
+            QVERIFY2(firstRun.exitCode == 3 && firstRun.errorOutput.contains("Can't patch "),
+                     qPrintable(firstRun.errorOutput));
+            QCOMPARE(readFile(inst->path("big1.bin")), changed);
+            inst->writeMirrors({{base()}});
+        }
         const Installation::Run run = update("2");
         QVERIFY2(run.exitCode == 0 &&
                      run.errorOutput.contains(setup == "damaged" ? "ERROR: Wrong checksum for"
@@ -565,9 +580,10 @@ private Q_SLOTS:
         QCOMPARE(wholeBig, setup == "whole"
                                ? QStringList({"2/files/big0.bin", "2/files/big1.bin",
                                               "2/files/big2.bin", "2/files/big3.bin.gz"})
-                           : setup == "user" ? QStringList{"2/files/big2.bin"}
-                                             : QStringList());
-        QVERIFY2(setup == "whole" || setup == "user" || bytes < whole / 50,
+                           : setup == "user"    ? QStringList{"2/files/big2.bin"}
+                           : setup == "changed" ? QStringList{"2/files/big1.bin"}
+                                                : QStringList());
+        QVERIFY2(setup == "whole" || setup == "user" || setup == "changed" || bytes < whole / 50,
                  qPrintable(fetched.join(' ')));
         if (setup == "killed")
             QCOMPARE(httpFetched(2, rerun), QStringList({productIndex, manifestFile}));

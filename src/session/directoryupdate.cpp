@@ -166,22 +166,24 @@ bool rebuild(const FileSpecification& entry, const QStringList& patches, const Q
     MappedFile reference;
     if (!reference.open(destination))
         return false;
-    const QString installed =
-        checksumOf(QByteArray::fromRawData(reference.data(), qsizetype(reference.size())),
-                   HashAlgorithm::Sha256);
+    // The verification chose the patch by the installed file's checksum; a patch of another
+    // source rebuilds something else, which the checks below refuse, so the installed file is
+    // not read a second time to find it. Usually one patch of the entry lies at hand.
     for (int k = 0; k < entry.patches.size(); ++k) {
         const PatchSpecification& patch = entry.patches[k];
-        if (patch.sourceSha256 != installed || patch.sourceSize != reference.size() ||
-            !QFileInfo::exists(patches[k]))
+        if (patch.sourceSize != reference.size() || !QFileInfo::exists(patches[k]))
             continue;
         digest->sourceAlgorithm = HashAlgorithm::Sha256;
-        return applyPatch(patches[k], reference.data(), reference.size(), entry.installedSize(), fd,
-                          digest, &stop) &&
-               digest->sourceChecksum == patch.sha256 && digest->sourceSize == patch.size;
+        if (::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0 &&
+            applyPatch(patches[k], reference.data(), reference.size(), entry.installedSize(), fd,
+                       digest, &stop) &&
+            digest->sourceChecksum == patch.sha256 && digest->sourceSize == patch.size &&
+            digest->writtenChecksum == entry.installedChecksum() &&
+            digest->writtenSize == entry.installedSize())
+            return true;
     }
     return false;
 }
-
 
 } // namespace
 
