@@ -576,22 +576,30 @@ private Q_SLOTS:
     void unsafeIndex_data()
     {
         QTest::addColumn<QString>("indexText");
+        QTest::addColumn<bool>("downloads"); // false: refused before any file is fetched
         // In an INI file a "\" in a key is the "/" of a path. %F is a usable entry, %V one for the
         // file the mirror planted, %P and %L a packed copy of it whose unpacked checksum or length
         // is not its own.
-        QTest::newRow("file installed outside") << "[files]\n%F..\\victim.txt=%V\n";
-        QTest::newRow("group outside") << "[files]\n%F[..]\nvictim.txt=%V\n";
-        QTest::newRow("deletion outside") << "[files]\n%F[delete]\n..\\victim.txt=\n";
-        QTest::newRow("absolute deletion") << "[files]\n%F[delete]\n\\ROOT\\victim.txt=\n";
-        QTest::newRow("deletion of the updater") << "[files]\n%F[delete]\nupdate=\n";
-        QTest::newRow("deletion of its settings") << "[files]\n%F[delete]\nupdate.ini=\n";
-        QTest::newRow("unpacked checksum not as listed") << "[files]\n%Fvictim.gz=%P::victim.txt\n";
-        QTest::newRow("unpacked length not as listed") << "[files]\n%Fvictim.gz=%L::victim.txt\n";
+        QTest::newRow("file installed outside") << "[files]\n%F..\\victim.txt=%V\n" << false;
+        QTest::newRow("group outside") << "[files]\n%F[..]\nvictim.txt=%V\n" << false;
+        QTest::newRow("deletion outside") << "[files]\n%F[delete]\n..\\victim.txt=\n" << false;
+        QTest::newRow("absolute deletion") << "[files]\n%F[delete]\n\\ROOT\\victim.txt=\n" << false;
+        QTest::newRow("deletion of the updater") << "[files]\n%F[delete]\nupdate=\n" << false;
+        QTest::newRow("deletion of its settings") << "[files]\n%F[delete]\nupdate.ini=\n" << false;
+        QTest::newRow("unpacked checksum not as listed") << "[files]\n%Fvictim.gz=%P::victim.txt\n"
+                                                         << true;
+        QTest::newRow("unpacked length not as listed") << "[files]\n%Fvictim.gz=%L::victim.txt\n"
+                                                       << true;
+        QTest::newRow("two groups install one path") << "[files]\n%F[more]\n%F" << false;
+        QTest::newRow("packed copy unpacks onto a plain file")
+            << "[files]\n%Fvictim.gz=%P::readme.txt\n"
+            << false;
     }
 
     void unsafeIndex()
     {
         QFETCH(QString, indexText);
+        QFETCH(bool, downloads);
         const QString victim = inst->root() + "/victim.txt";
         QVERIFY(writeFile(victim, "precious"));
         const QByteArray readme = "harmless", evil = "planted by the mirror";
@@ -622,6 +630,7 @@ private Q_SLOTS:
         QCOMPARE(readFile(inst->path("update")), updater);
         QVERIFY(readFile(inst->path("update.ini")).contains("streams=2"));
         QVERIFY(!QFileInfo::exists(inst->path("victim.txt")));
+        QCOMPARE(httpFetched(9).filter("/").isEmpty(), !downloads);
         QCOMPARE(QDir(inst->root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList({"install", "runtime", "tmp", "victim.txt"}));
     }
