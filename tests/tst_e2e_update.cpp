@@ -250,18 +250,22 @@ private Q_SLOTS:
         QTest::addColumn<int>("retries");
         QTest::addColumn<int>("requests"); // of the index
         QTest::addColumn<int>("givenUp");  // streams that end with "can't continue"
-        QTest::newRow("busy, three tries") << "/busy" << 3 << 3 << 1;
-        QTest::newRow("busy, one try") << "/busy" << 1 << 1 << 1;
-        QTest::newRow("no answer, two tries") << "/drop" << 2 << 2 << 1;
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("busy, three tries") << "/busy" << 3 << 3 << 1 << "";
+        QTest::newRow("busy, one try") << "/busy" << 1 << 1 << 1 << "";
+        QTest::newRow("no answer, two tries") << "/drop" << 2 << 2 << 1 << "";
         // A missing file is not asked for again.
-        QTest::newRow("missing index") << "/missing" << 3 << 1 << 1;
+        QTest::newRow("missing index") << "/missing" << 3 << 1 << 1 << "";
         // A certificate nobody vouches for ends the connection before any request.
-        QTest::newRow("https, unknown authority") << "https" << 3 << 0 << 1;
+        QTest::newRow("https, unknown authority") << "https" << 3 << 0 << 1 << "";
         // The second stream still has the mirror when the first gives up; it takes the file back
         // and fails on it too.
-        QTest::newRow("a file missing, two streams") << "/partial" << 1 << 1 << 2;
+        QTest::newRow("a file missing, two streams") << "/partial" << 1 << 1 << 2 << "";
         // An index that announces more bytes than any test machine's disk holds.
-        QTest::newRow("not enough disk space") << "/huge" << 1 << 1 << 0;
+        QTest::newRow("not enough disk space") << "/huge" << 1 << 1 << 0 << "";
+        const QString noFiles = "Index from mirror0 lists no files.";
+        QTest::newRow("empty index") << "/empty" << 1 << 1 << 1 << noFiles;
+        QTest::newRow("index without files") << "/nofiles" << 1 << 1 << 1 << noFiles;
     }
 
     // Every mirror fails: the download ends as failed, the installation untouched.
@@ -271,22 +275,28 @@ private Q_SLOTS:
         QFETCH(int, retries);
         QFETCH(int, requests);
         QFETCH(int, givenUp);
+        QFETCH(QString, logText);
         QVERIFY(inst->install(clientProduct(1)));
         if (kind == "/partial")
             QVERIFY(QFile::remove(publish(clientProduct(2), 4, kind) + "/files/readme.txt"));
         const bool https = kind == "https";
         QString url = https ? mirror(tls.baseUrl()) : mirror(nginx.baseUrl(), kind);
-        const QByteArray huge = QByteArray::number(quint64(1) << 52);
-        if (kind == "/huge")
-            QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + "/huge/4/" + productIndex,
-                              "[a]\nx.bin=" + ProductTree::md5("x").toLatin1() +
-                                  "::1\nhuge.bin=0123456789abcdef0123456789abcdef::" + huge +
-                                  "\n"));
-        if (kind == "/partial" || kind == "/huge")
+        const QByteArray x = "[a]\nx.bin=" + ProductTree::md5("x").toLatin1() + "::1\n";
+        const QMap<QString, QByteArray> indexes{
+            {"/huge", x + "huge.bin=0123456789abcdef0123456789abcdef::" +
+                          QByteArray::number(quint64(1) << 52) + "\n"},
+            {"/empty", ""},
+            {"/nofiles", "[delete]\na=\n"}};
+        if (indexes.contains(kind))
+            QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + kind + "/4/" + productIndex,
+                              indexes[kind]));
+        if (kind == "/partial" || indexes.contains(kind))
             url = nginx.baseUrl() + "/" + caseName + kind + "/";
         inst->writeMirrors({{url, retries, 0}});
         const Installation::Run run = update("4");
-        QVERIFY2(run.finished && run.exitCode == 2, qPrintable(run.errorOutput));
+        QVERIFY2(run.finished && run.exitCode == 2 && run.errorOutput.contains(logText),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(installedVersion(*inst), QString());
         QCOMPARE((https ? tls : nginx)
                      .requests()
                      .filter("/" + caseName + "/")

@@ -581,6 +581,11 @@ void FTPProductDownloadSession::takeFileList()
     case ReleaseCheck::None:
         break;
     }
+    // Every version has files: an index without any is a broken mirror, not a finished update.
+    if (check.problem == ReleaseCheck::None && list.getSize() == 0) {
+        rejectIndexMirror(QString("Index from %1 lists no files.").arg(name));
+        return;
+    }
     Q_EMIT message("Download file list retrieved.");
     if (check.problem == ReleaseCheck::None)
         Q_EMIT message(
