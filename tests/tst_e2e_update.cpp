@@ -266,6 +266,8 @@ private Q_SLOTS:
         const QString noFiles = "Index from mirror0 lists no files.";
         QTest::newRow("empty index") << "/empty" << 1 << 1 << 1 << noFiles;
         QTest::newRow("index without files") << "/nofiles" << 1 << 1 << 1 << noFiles;
+        QTest::newRow("file longer than listed")
+            << "/long" << 1 << 1 << 1 << "/a/x.bin (more than the required 1)";
     }
 
     // Every mirror fails: the download ends as failed, the installation untouched.
@@ -285,11 +287,14 @@ private Q_SLOTS:
         const QMap<QString, QByteArray> indexes{
             {"/huge", x + "huge.bin=0123456789abcdef0123456789abcdef::" +
                           QByteArray::number(quint64(1) << 52) + "\n"},
+            {"/long", x},
             {"/empty", ""},
             {"/nofiles", "[delete]\na=\n"}};
         if (indexes.contains(kind))
             QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + kind + "/4/" + productIndex,
                               indexes[kind]));
+        if (kind == "/long")
+            QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + "/long/4/a/x.bin", "xyz"));
         if (kind == "/partial" || indexes.contains(kind))
             url = nginx.baseUrl() + "/" + caseName + kind + "/";
         inst->writeMirrors({{url, retries, 0}});

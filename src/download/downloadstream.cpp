@@ -212,12 +212,17 @@ void SingleFileDownloadStream::handleFileRequestError(QString text, bool repeata
 
 void SingleFileDownloadStream::handleFileTooLarge()
 {
-    const qint64 size = file ? file->size() : 0;
+    // The transfer stopped at the limit: how much the mirror would have sent is unknown.
+    const QString text =
+        md5.isEmpty() ? QStringLiteral("ERROR: Wrong length of %1 (more than %2 bytes)")
+                            .arg(destFilePath)
+                            .arg(byteLimit())
+                      : QStringLiteral("ERROR: Wrong length of %1 (more than the required %2)")
+                            .arg(destFilePath)
+                            .arg(length);
     releaseFile(true);
     setState(DSS_Ready);
-    emit fileError(DSE_WrongLength,
-                   QStringLiteral("ERROR: Wrong length of %1 (%2 while required %3)")
-                       .arg(destFilePath, QString::number(size), QString::number(length)));
+    emit fileError(DSE_WrongLength, text);
 }
 
 qint64 SingleFileDownloadStream::byteLimit() const
