@@ -268,6 +268,10 @@ private Q_SLOTS:
         QTest::newRow("index without files") << "/nofiles" << 1 << 1 << 1 << noFiles;
         QTest::newRow("file longer than listed")
             << "/long" << 1 << 1 << 1 << "/a/x.bin (more than the required 1)";
+        // Served with a length, but fetched as if it had none: only the cap ends it.
+        QTest::newRow("index that never ends")
+            << "/endless" << 1 << 1 << 1
+            << QString("%1 (more than 67108864 bytes)").arg(productIndex);
     }
 
     // Every mirror fails: the download ends as failed, the installation untouched.
@@ -293,9 +297,12 @@ private Q_SLOTS:
         if (indexes.contains(kind))
             QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + kind + "/4/" + productIndex,
                               indexes[kind]));
+        const QString endless = mirrorRoot.path() + "/" + caseName + "/endless/4/" + productIndex;
+        if (kind == "/endless") // sparse, past the cap
+            QVERIFY(writeFile(endless, "") && QFile::resize(endless, 100 << 20));
         if (kind == "/long")
             QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + "/long/4/a/x.bin", "xyz"));
-        if (kind == "/partial" || indexes.contains(kind))
+        if (kind == "/partial" || kind == "/endless" || indexes.contains(kind))
             url = nginx.baseUrl() + "/" + caseName + kind + "/";
         inst->writeMirrors({{url, retries, 0}});
         const Installation::Run run = update("4");
@@ -310,6 +317,11 @@ private Q_SLOTS:
                  requests);
         QCOMPARE(run.errorOutput.count("can't continue - all mirrors reported error"), givenUp);
         QCOMPARE(inst->compareWith(clientProduct(1)), QString());
+        qint64 kept = 0;
+        for (QDirIterator it(inst->tempDir(), QDir::Files, QDirIterator::Subdirectories);
+             it.hasNext();)
+            kept += QFileInfo(it.next()).size();
+        QVERIFY(kept <= 64 << 20);
         if (kind != "/huge")
             return;
         struct statvfs fs;
