@@ -335,6 +335,23 @@ private Q_SLOTS:
                  qPrintable(run.errorOutput));
     }
 
+    // A pause too long for a timer is cut to an hour, not turned into a negative interval that
+    // never fires.
+    void longRetryPause()
+    {
+        inst->writeMirrors({{mirror(nginx.baseUrl(), "/busy"), 2, 3000000}});
+        std::unique_ptr<QProcess> running = inst->start({"--nouser", clientType, "4"});
+        QByteArray log;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (log += running->readAllStandardError()).contains("Timeout 3600 seconds to repeat."),
+            20000);
+        QTest::qWait(200);
+        log += running->readAllStandardError();
+        QVERIFY2(running->state() == QProcess::Running && !log.contains("negative"), log);
+        running->kill();
+        running->waitForFinished();
+    }
+
     void interruptedThenResumed_data()
     {
         QTest::addColumn<QString>("interruption");

@@ -84,7 +84,8 @@ bool SingleFileDownloadStream::internalInitDownloadParams(const QUrl& url, const
 {
     this->url = url;
     this->retries = retries;
-    this->timeout = timeout;
+    // An unattended run must end: a pause of days is a typo, and its milliseconds overflow.
+    this->timeout = qBound(0, timeout, maximumRetryPause);
     this->proxy.clear();
 
     const QString text = proxy.trimmed();
@@ -207,7 +208,7 @@ void SingleFileDownloadStream::handleFileRequestError(QString text, bool repeata
         return;
     }
     emit message(tr("Download error. Timeout %1 seconds to repeat.").arg(timeout));
-    retryTimer->start(qMax(0, timeout) * 1000);
+    retryTimer->start(timeout * 1000);
 }
 
 void SingleFileDownloadStream::handleFileTooLarge()

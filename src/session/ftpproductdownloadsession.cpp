@@ -92,7 +92,7 @@ bool FTPProductDownloadSession::initialize(const InitialParameters& parameters)
         const quint64 retries = readUnsigned(mirrorSettings, "retries", 5);
         site.retries = (retries == 0 || retries > intMax) ? 5 : int(retries);
         const quint64 timeout = readUnsigned(mirrorSettings, "timeout", 15);
-        site.timeout = timeout > intMax ? 15 : int(timeout);
+        site.timeout = int(qMin(timeout, intMax));
         mirrorSettings.endGroup();
     }
 
