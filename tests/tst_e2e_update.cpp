@@ -107,17 +107,33 @@ private:
     std::unique_ptr<Installation> inst;
     QString caseName;
     int caseCount = 0;
+    quint16 secondPort = 0;
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(mirrorRoot.isValid());
-        QVERIFY2(
-            nginx.start(mirrorRoot.path(),
-                        "location /slow/ { alias ROOT/; limit_rate_after 40k; limit_rate 1k; }\n"
-                        "location /busy/ { return 503; }\nlocation /drop/ { return 444; }"),
-            qPrintable(nginx.output()));
-        QVERIFY2(tls.start(mirrorRoot.path(), QString(), true), qPrintable(tls.output()));
+        // Redirects: /hops/ takes one hop per "a" after it and one more; /here/ to the same server,
+        // /away/ to its second port, /tohttp/ from TLS to plain HTTP.
+        secondPort = freePort();
+        const QString here = "location ~ ^/here/(.*)$ { return 301 /$1; }\n";
+        QVERIFY2(nginx.start(
+                     mirrorRoot.path(),
+                     "location /slow/ { alias ROOT/; limit_rate_after 40k; limit_rate 1k; }\n"
+                     "location /busy/ { return 503; }\nlocation /drop/ { return 444; }\n"
+                     "location ~ ^/hops/a(a*)/(.*)$ { return 302 /hops/$1/$2; }\n"
+                     "location ~ ^/hops/(.*)$ { return 302 /$1; }\n" +
+                         here +
+                         QString("listen 127.0.0.1:%1;\n"
+                                 "location ~ ^/away/(.*)$ { return 302 http://127.0.0.1:%1/$1; }")
+                             .arg(secondPort)),
+                 qPrintable(nginx.output()));
+        QVERIFY2(tls.start(mirrorRoot.path(),
+                           here + QString("location ~ ^/tohttp/(.*)$ "
+                                          "{ return 301 http://127.0.0.1:%1/$1; }")
+                                      .arg(nginx.port()),
+                           true),
+                 qPrintable(tls.output()));
         QVERIFY2(vsftpd.start(mirrorRoot.path()), qPrintable(vsftpd.output()));
         QVERIFY2(squid.start(), qPrintable(squid.output()));
         for (const QString name : {"a", "b", "rsa"}) {
@@ -615,6 +631,55 @@ private Q_SLOTS:
                  qPrintable(fetched.join(' ')));
         if (setup == "killed")
             QCOMPARE(httpFetched(2, rerun), QStringList({productIndex, manifestFile}));
+    }
+
+    void redirects_data()
+    {
+        QTest::addColumn<QString>("path"); // on the TLS server if it starts with "https:"
+        QTest::addColumn<bool>("credentials");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("five hops") << "/hops/aaaa" << false << 0 << "";
+        QTest::newRow("six hops") << "/hops/aaaaa" << false << 2
+                                  << "Too many redirects (more than 5)";
+        QTest::newRow("https to https") << "https:/here" << false << 0 << "";
+        QTest::newRow("https to plain http")
+            << "https:/tohttp" << false << 2 << "Redirect from HTTPS to plain HTTP refused";
+        QTest::newRow("credentials kept on the same port") << "/here" << true << 0 << "";
+        QTest::newRow("credentials dropped on another port") << "/away" << true << 0 << "";
+    }
+
+    // nginx's own redirects in front of every request of the version.
+    void redirects()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, credentials);
+        QFETCH(int, exitCode);
+        QFETCH(QString, logText);
+        const ProductTree p = clientProduct(2);
+        publish(p, 2);
+        QVERIFY(inst->install(clientProduct(1)));
+        const bool https = path.startsWith("https:");
+        QString url = (https ? tls.baseUrl() : nginx.baseUrl()) + path.section(':', -1) + "/" +
+                      caseName + "/";
+        if (credentials)
+            url.replace("://", "://user:secret@");
+        inst->writeMirrors({{url}});
+        inst->trustAuthority(tls.caFile());
+        const Installation::Run run = update("2");
+        QVERIFY2(run.finished && run.exitCode == exitCode && run.errorOutput.contains(logText),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(exitCode == 0 ? inst->finishedWith(p) : inst->compareWith(clientProduct(1)),
+                 QString());
+        // Who asked plain HTTP for the version, from which port.
+        QStringList asked = nginx.users("/" + caseName + "/2/");
+        asked.removeDuplicates();
+        QStringList expected;
+        if (!https)
+            expected << QString("%1 %2").arg(nginx.port()).arg(credentials ? "user" : "-");
+        if (path == "/away")
+            expected << QString("%1 -").arg(secondPort);
+        QCOMPARE(sorted(asked), sorted(expected));
     }
 
     void unsafeIndex_data()
