@@ -107,17 +107,33 @@ private:
     std::unique_ptr<Installation> inst;
     QString caseName;
     int caseCount = 0;
+    quint16 secondPort = 0;
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(mirrorRoot.isValid());
-        QVERIFY2(
-            nginx.start(mirrorRoot.path(),
-                        "location /slow/ { alias ROOT/; limit_rate_after 40k; limit_rate 1k; }\n"
-                        "location /busy/ { return 503; }\nlocation /drop/ { return 444; }"),
-            qPrintable(nginx.output()));
-        QVERIFY2(tls.start(mirrorRoot.path(), QString(), true), qPrintable(tls.output()));
+        // Redirects: /hops/ takes one hop per "a" after it and one more; /here/ to the same server,
+        // /away/ to its second port, /tohttp/ from TLS to plain HTTP.
+        secondPort = freePort();
+        const QString here = "location ~ ^/here/(.*)$ { return 301 /$1; }\n";
+        QVERIFY2(nginx.start(
+                     mirrorRoot.path(),
+                     "location /slow/ { alias ROOT/; limit_rate_after 40k; limit_rate 1k; }\n"
+                     "location /busy/ { return 503; }\nlocation /drop/ { return 444; }\n"
+                     "location ~ ^/hops/a(a*)/(.*)$ { return 302 /hops/$1/$2; }\n"
+                     "location ~ ^/hops/(.*)$ { return 302 /$1; }\n" +
+                         here +
+                         QString("listen 127.0.0.1:%1;\n"
+                                 "location ~ ^/away/(.*)$ { return 302 http://127.0.0.1:%1/$1; }")
+                             .arg(secondPort)),
+                 qPrintable(nginx.output()));
+        QVERIFY2(tls.start(mirrorRoot.path(),
+                           here + QString("location ~ ^/tohttp/(.*)$ "
+                                          "{ return 301 http://127.0.0.1:%1/$1; }")
+                                      .arg(nginx.port()),
+                           true),
+                 qPrintable(tls.output()));
         QVERIFY2(vsftpd.start(mirrorRoot.path()), qPrintable(vsftpd.output()));
         QVERIFY2(squid.start(), qPrintable(squid.output()));
         for (const QString name : {"a", "b", "rsa"}) {
@@ -250,18 +266,28 @@ private Q_SLOTS:
         QTest::addColumn<int>("retries");
         QTest::addColumn<int>("requests"); // of the index
         QTest::addColumn<int>("givenUp");  // streams that end with "can't continue"
-        QTest::newRow("busy, three tries") << "/busy" << 3 << 3 << 1;
-        QTest::newRow("busy, one try") << "/busy" << 1 << 1 << 1;
-        QTest::newRow("no answer, two tries") << "/drop" << 2 << 2 << 1;
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("busy, three tries") << "/busy" << 3 << 3 << 1 << "";
+        QTest::newRow("busy, one try") << "/busy" << 1 << 1 << 1 << "";
+        QTest::newRow("no answer, two tries") << "/drop" << 2 << 2 << 1 << "";
         // A missing file is not asked for again.
-        QTest::newRow("missing index") << "/missing" << 3 << 1 << 1;
+        QTest::newRow("missing index") << "/missing" << 3 << 1 << 1 << "";
         // A certificate nobody vouches for ends the connection before any request.
-        QTest::newRow("https, unknown authority") << "https" << 3 << 0 << 1;
+        QTest::newRow("https, unknown authority") << "https" << 3 << 0 << 1 << "";
         // The second stream still has the mirror when the first gives up; it takes the file back
         // and fails on it too.
-        QTest::newRow("a file missing, two streams") << "/partial" << 1 << 1 << 2;
+        QTest::newRow("a file missing, two streams") << "/partial" << 1 << 1 << 2 << "";
         // An index that announces more bytes than any test machine's disk holds.
-        QTest::newRow("not enough disk space") << "/huge" << 1 << 1 << 0;
+        QTest::newRow("not enough disk space") << "/huge" << 1 << 1 << 0 << "";
+        const QString noFiles = "Index from mirror0 lists no files.";
+        QTest::newRow("empty index") << "/empty" << 1 << 1 << 1 << noFiles;
+        QTest::newRow("index without files") << "/nofiles" << 1 << 1 << 1 << noFiles;
+        QTest::newRow("file longer than listed")
+            << "/long" << 1 << 1 << 1 << "/a/x.bin (more than the required 1)";
+        // Served with a length, but fetched as if it had none: only the cap ends it.
+        QTest::newRow("index that never ends")
+            << "/endless" << 1 << 1 << 1
+            << QString("%1 (more than 67108864 bytes)").arg(productIndex);
     }
 
     // Every mirror fails: the download ends as failed, the installation untouched.
@@ -271,22 +297,34 @@ private Q_SLOTS:
         QFETCH(int, retries);
         QFETCH(int, requests);
         QFETCH(int, givenUp);
+        QFETCH(QString, logText);
         QVERIFY(inst->install(clientProduct(1)));
         if (kind == "/partial")
             QVERIFY(QFile::remove(publish(clientProduct(2), 4, kind) + "/files/readme.txt"));
         const bool https = kind == "https";
         QString url = https ? mirror(tls.baseUrl()) : mirror(nginx.baseUrl(), kind);
-        const QByteArray huge = QByteArray::number(quint64(1) << 52);
-        if (kind == "/huge")
-            QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + "/huge/4/" + productIndex,
-                              "[a]\nx.bin=" + ProductTree::md5("x").toLatin1() +
-                                  "::1\nhuge.bin=0123456789abcdef0123456789abcdef::" + huge +
-                                  "\n"));
-        if (kind == "/partial" || kind == "/huge")
+        const QByteArray x = "[a]\nx.bin=" + ProductTree::md5("x").toLatin1() + "::1\n";
+        const QMap<QString, QByteArray> indexes{
+            {"/huge", x + "huge.bin=0123456789abcdef0123456789abcdef::" +
+                          QByteArray::number(quint64(1) << 52) + "\n"},
+            {"/long", x},
+            {"/empty", ""},
+            {"/nofiles", "[delete]\na=\n"}};
+        if (indexes.contains(kind))
+            QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + kind + "/4/" + productIndex,
+                              indexes[kind]));
+        const QString endless = mirrorRoot.path() + "/" + caseName + "/endless/4/" + productIndex;
+        if (kind == "/endless") // sparse, past the cap
+            QVERIFY(writeFile(endless, "") && QFile::resize(endless, 100 << 20));
+        if (kind == "/long")
+            QVERIFY(writeFile(mirrorRoot.path() + "/" + caseName + "/long/4/a/x.bin", "xyz"));
+        if (kind == "/partial" || kind == "/endless" || indexes.contains(kind))
             url = nginx.baseUrl() + "/" + caseName + kind + "/";
         inst->writeMirrors({{url, retries, 0}});
         const Installation::Run run = update("4");
-        QVERIFY2(run.finished && run.exitCode == 2, qPrintable(run.errorOutput));
+        QVERIFY2(run.finished && run.exitCode == 2 && run.errorOutput.contains(logText),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(installedVersion(*inst), QString());
         QCOMPARE((https ? tls : nginx)
                      .requests()
                      .filter("/" + caseName + "/")
@@ -295,6 +333,11 @@ private Q_SLOTS:
                  requests);
         QCOMPARE(run.errorOutput.count("can't continue - all mirrors reported error"), givenUp);
         QCOMPARE(inst->compareWith(clientProduct(1)), QString());
+        qint64 kept = 0;
+        for (QDirIterator it(inst->tempDir(), QDir::Files, QDirIterator::Subdirectories);
+             it.hasNext();)
+            kept += QFileInfo(it.next()).size();
+        QVERIFY(kept <= 64 << 20);
         if (kind != "/huge")
             return;
         struct statvfs fs;
@@ -306,6 +349,23 @@ private Q_SLOTS:
         QVERIFY2(m.hasMatch() && qAbs(qint64(m.captured(1).toULongLong()) -
                                       qint64(quint64(fs.f_bavail) * fs.f_frsize / 1000000)) < 1000,
                  qPrintable(run.errorOutput));
+    }
+
+    // A pause too long for a timer is cut to an hour, not turned into a negative interval that
+    // never fires.
+    void longRetryPause()
+    {
+        inst->writeMirrors({{mirror(nginx.baseUrl(), "/busy"), 2, 3000000}});
+        std::unique_ptr<QProcess> running = inst->start({"--nouser", clientType, "4"});
+        QByteArray log;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (log += running->readAllStandardError()).contains("Timeout 3600 seconds to repeat."),
+            20000);
+        QTest::qWait(200);
+        log += running->readAllStandardError();
+        QVERIFY2(running->state() == QProcess::Running && !log.contains("negative"), log);
+        running->kill();
+        running->waitForFinished();
     }
 
     void interruptedThenResumed_data()
@@ -589,25 +649,82 @@ private Q_SLOTS:
             QCOMPARE(httpFetched(2, rerun), QStringList({productIndex, manifestFile}));
     }
 
+    void redirects_data()
+    {
+        QTest::addColumn<QString>("path"); // on the TLS server if it starts with "https:"
+        QTest::addColumn<bool>("credentials");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("five hops") << "/hops/aaaa" << false << 0 << "";
+        QTest::newRow("six hops") << "/hops/aaaaa" << false << 2
+                                  << "Too many redirects (more than 5)";
+        QTest::newRow("https to https") << "https:/here" << false << 0 << "";
+        QTest::newRow("https to plain http")
+            << "https:/tohttp" << false << 2 << "Redirect from HTTPS to plain HTTP refused";
+        QTest::newRow("credentials kept on the same port") << "/here" << true << 0 << "";
+        QTest::newRow("credentials dropped on another port") << "/away" << true << 0 << "";
+    }
+
+    // nginx's own redirects in front of every request of the version.
+    void redirects()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, credentials);
+        QFETCH(int, exitCode);
+        QFETCH(QString, logText);
+        const ProductTree p = clientProduct(2);
+        publish(p, 2);
+        QVERIFY(inst->install(clientProduct(1)));
+        const bool https = path.startsWith("https:");
+        QString url = (https ? tls.baseUrl() : nginx.baseUrl()) + path.section(':', -1) + "/" +
+                      caseName + "/";
+        if (credentials)
+            url.replace("://", "://user:secret@");
+        inst->writeMirrors({{url}});
+        inst->trustAuthority(tls.caFile());
+        const Installation::Run run = update("2");
+        QVERIFY2(run.finished && run.exitCode == exitCode && run.errorOutput.contains(logText),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(exitCode == 0 ? inst->finishedWith(p) : inst->compareWith(clientProduct(1)),
+                 QString());
+        // Who asked plain HTTP for the version, from which port.
+        QStringList asked = nginx.users("/" + caseName + "/2/");
+        asked.removeDuplicates();
+        QStringList expected;
+        if (!https)
+            expected << QString("%1 %2").arg(nginx.port()).arg(credentials ? "user" : "-");
+        if (path == "/away")
+            expected << QString("%1 -").arg(secondPort);
+        QCOMPARE(sorted(asked), sorted(expected));
+    }
+
     void unsafeIndex_data()
     {
         QTest::addColumn<QString>("indexText");
+        QTest::addColumn<bool>("downloads"); // false: refused before any file is fetched
         // In an INI file a "\" in a key is the "/" of a path. %F is a usable entry, %V one for the
         // file the mirror planted, %P and %L a packed copy of it whose unpacked checksum or length
         // is not its own.
-        QTest::newRow("file installed outside") << "[files]\n%F..\\victim.txt=%V\n";
-        QTest::newRow("group outside") << "[files]\n%F[..]\nvictim.txt=%V\n";
-        QTest::newRow("deletion outside") << "[files]\n%F[delete]\n..\\victim.txt=\n";
-        QTest::newRow("absolute deletion") << "[files]\n%F[delete]\n\\ROOT\\victim.txt=\n";
-        QTest::newRow("deletion of the updater") << "[files]\n%F[delete]\nupdate=\n";
-        QTest::newRow("deletion of its settings") << "[files]\n%F[delete]\nupdate.ini=\n";
-        QTest::newRow("unpacked checksum not as listed") << "[files]\n%Fvictim.gz=%P::victim.txt\n";
-        QTest::newRow("unpacked length not as listed") << "[files]\n%Fvictim.gz=%L::victim.txt\n";
+        QTest::newRow("file installed outside") << "[files]\n%F..\\victim.txt=%V\n" << false;
+        QTest::newRow("group outside") << "[files]\n%F[..]\nvictim.txt=%V\n" << false;
+        QTest::newRow("deletion outside") << "[files]\n%F[delete]\n..\\victim.txt=\n" << false;
+        QTest::newRow("absolute deletion") << "[files]\n%F[delete]\n\\ROOT\\victim.txt=\n" << false;
+        QTest::newRow("deletion of the updater") << "[files]\n%F[delete]\nupdate=\n" << false;
+        QTest::newRow("deletion of its settings") << "[files]\n%F[delete]\nupdate.ini=\n" << false;
+        QTest::newRow("unpacked checksum not as listed") << "[files]\n%Fvictim.gz=%P::victim.txt\n"
+                                                         << true;
+        QTest::newRow("unpacked length not as listed") << "[files]\n%Fvictim.gz=%L::victim.txt\n"
+                                                       << true;
+        QTest::newRow("two groups install one path") << "[files]\n%F[more]\n%F" << false;
+        QTest::newRow("packed copy unpacks onto a plain file")
+            << "[files]\n%Fvictim.gz=%P::readme.txt\n"
+            << false;
     }
 
     void unsafeIndex()
     {
         QFETCH(QString, indexText);
+        QFETCH(bool, downloads);
         const QString victim = inst->root() + "/victim.txt";
         QVERIFY(writeFile(victim, "precious"));
         const QByteArray readme = "harmless", evil = "planted by the mirror";
@@ -638,6 +755,7 @@ private Q_SLOTS:
         QCOMPARE(readFile(inst->path("update")), updater);
         QVERIFY(readFile(inst->path("update.ini")).contains("streams=2"));
         QVERIFY(!QFileInfo::exists(inst->path("victim.txt")));
+        QCOMPARE(httpFetched(9).filter("/").isEmpty(), !downloads);
         QCOMPARE(QDir(inst->root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList({"install", "runtime", "tmp", "victim.txt"}));
     }

@@ -9,7 +9,23 @@
 namespace
 {
 CurlMulti* theInstance = nullptr;
+
+QString describe(CURLMcode code, const char* call)
+{
+    return QStringLiteral("%1 failed: %2")
+        .arg(QLatin1String(call), QString::fromUtf8(curl_multi_strerror(code)));
 }
+
+// False, with a log line, when a multi call failed.
+bool succeeded(CURLMcode code, const char* call)
+{
+    if (code == CURLM_OK)
+        return true;
+    qWarning("%s", qPrintable(describe(code, call)));
+    return false;
+}
+
+} // namespace
 
 CurlMulti* CurlMulti::instance()
 {
@@ -30,10 +46,16 @@ CurlMulti::CurlMulti() : QObject(QCoreApplication::instance()), multi(curl_multi
     safetyTimer->setInterval(100);
     connect(safetyTimer, &QTimer::timeout, this, &CurlMulti::onSafetyTick);
 
-    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &CurlMulti::socketCallback);
-    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, &CurlMulti::timerCallback);
-    curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, this);
+    // Without these nothing would ever run; every add is refused then.
+    const char* setopt = "curl_multi_setopt";
+    CURLM* m = multi.get();
+    usable = m &&
+             succeeded(curl_multi_setopt(m, CURLMOPT_SOCKETFUNCTION, &socketCallback), setopt) &&
+             succeeded(curl_multi_setopt(m, CURLMOPT_SOCKETDATA, this), setopt) &&
+             succeeded(curl_multi_setopt(m, CURLMOPT_TIMERFUNCTION, &timerCallback), setopt) &&
+             succeeded(curl_multi_setopt(m, CURLMOPT_TIMERDATA, this), setopt);
+    if (!m)
+        qWarning("curl_multi_init failed");
 }
 
 CurlMulti::~CurlMulti()
@@ -56,9 +78,9 @@ CurlMulti::~CurlMulti()
 
 bool CurlMulti::add(CurlMultiClient* transfer)
 {
-    if (running.contains(transfer))
+    if (running.contains(transfer) || !usable)
         return false;
-    if (curl_multi_add_handle(multi.get(), transfer->handle()) != CURLM_OK)
+    if (!succeeded(curl_multi_add_handle(multi.get(), transfer->handle()), "curl_multi_add_handle"))
         return false;
     running.insert(transfer);
     if (transfer->isFtp())
@@ -71,7 +93,8 @@ void CurlMulti::remove(CurlMultiClient* transfer)
 {
     if (!running.remove(transfer))
         return;
-    curl_multi_remove_handle(multi.get(), transfer->handle());
+    succeeded(curl_multi_remove_handle(multi.get(), transfer->handle()),
+              "curl_multi_remove_handle");
     if (transfer->isFtp())
         --ftpRunning;
     updateSafetyTimer();
@@ -93,10 +116,13 @@ void CurlMulti::unregisterTransfer(CurlMultiClient* transfer)
     live.remove(transfer);
 }
 
-int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, void* socketp)
+int CurlMulti::socketCallback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp)
 {
     auto* self = static_cast<CurlMulti*>(userp);
     auto* n = static_cast<SocketNotifiers*>(socketp);
+    // Where the assignment failed, the map still knows the socket.
+    if (!n)
+        n = self->sockets.value(s);
     if (what == CURL_POLL_REMOVE) {
         if (n) {
             // We may be inside this notifier's own signal: disable now, delete later.
@@ -108,7 +134,7 @@ int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, voi
             delete n;
         }
         if (self->multi)
-            curl_multi_assign(self->multi.get(), s, nullptr);
+            succeeded(curl_multi_assign(self->multi.get(), s, nullptr), "curl_multi_assign");
         return 0;
     }
     if (!n) {
@@ -120,8 +146,9 @@ int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, voi
         connect(n->write, &QSocketNotifier::activated, self,
                 [self, s] { self->onSocketActivated(s, CURL_CSELECT_OUT); });
         self->sockets.insert(s, n);
-        curl_multi_assign(self->multi.get(), s, n);
+        succeeded(curl_multi_assign(self->multi.get(), s, n), "curl_multi_assign");
     }
+    n->easy = easy;
     n->read->setEnabled(what == CURL_POLL_IN || what == CURL_POLL_INOUT);
     n->write->setEnabled(what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
     return 0;
@@ -140,18 +167,20 @@ int CurlMulti::timerCallback(CURLM*, long timeoutMs, void* userp)
 void CurlMulti::onSocketActivated(curl_socket_t s, int flags)
 {
     // The socket may have been given up while this activation was pending.
-    if (!sockets.contains(s))
+    const SocketNotifiers* n = sockets.value(s);
+    if (!n)
         return;
+    CURL* const involved = n->easy;
     int stillRunning = 0;
-    curl_multi_socket_action(multi.get(), s, flags, &stillRunning);
-    processFinished();
+    afterAction(curl_multi_socket_action(multi.get(), s, flags, &stillRunning),
+                "curl_multi_socket_action", involved);
 }
 
 void CurlMulti::onTimeout()
 {
     int stillRunning = 0;
-    curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &stillRunning);
-    processFinished();
+    afterAction(curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &stillRunning),
+                "curl_multi_socket_action", nullptr);
 }
 
 void CurlMulti::onSafetyTick()
@@ -159,9 +188,28 @@ void CurlMulti::onSafetyTick()
     int stillRunning = 0;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    curl_multi_socket_all(multi.get(), &stillRunning);
+    const CURLMcode code = curl_multi_socket_all(multi.get(), &stillRunning);
 #pragma GCC diagnostic pop
-    processFinished();
+    afterAction(code, "curl_multi_socket_all", nullptr);
+}
+
+void CurlMulti::afterAction(CURLMcode code, const char* call, CURL* involved)
+{
+    if (succeeded(code, call)) {
+        processFinished();
+        return;
+    }
+    QList<CurlMultiClient*> failed;
+    for (CurlMultiClient* t : std::as_const(running)) {
+        if (t->handle() == involved)
+            failed.append(t);
+    }
+    // A call for all sockets, or one whose transfer is unknown: none of them can be trusted.
+    if (failed.isEmpty())
+        failed = running.values();
+    for (CurlMultiClient* t : std::as_const(failed))
+        remove(t);
+    processFinished(failed, describe(code, call));
 }
 
 void CurlMulti::updateSafetyTimer()
@@ -172,7 +220,7 @@ void CurlMulti::updateSafetyTimer()
         safetyTimer->stop();
 }
 
-void CurlMulti::processFinished()
+void CurlMulti::processFinished(const QList<CurlMultiClient*>& failed, const QString& failure)
 {
     QList<QPair<CurlMultiClient*, CURLcode>> done;
     int queued = 0;
@@ -187,7 +235,7 @@ void CurlMulti::processFinished()
             remove(t);
             done.append({t, result});
         } else {
-            curl_multi_remove_handle(multi.get(), easy);
+            succeeded(curl_multi_remove_handle(multi.get(), easy), "curl_multi_remove_handle");
         }
     }
 
@@ -203,5 +251,9 @@ void CurlMulti::processFinished()
         d.first->flushProgress();
         if (live.contains(d.first))
             d.first->finish(d.second);
+    }
+    for (CurlMultiClient* t : failed) {
+        if (live.contains(t))
+            t->fail(failure);
     }
 }

@@ -20,6 +20,8 @@ public:
     virtual bool isFtp() const = 0;
     virtual void flushProgress() = 0;
     virtual void finish(CURLcode code) = 0;
+    // The multi handle failed on the transfer; it has been taken off already.
+    virtual void fail(const QString& text) = 0;
 
 protected:
     ~CurlMultiClient() = default;
@@ -54,6 +56,7 @@ private:
     struct SocketNotifiers {
         QSocketNotifier* read = nullptr;
         QSocketNotifier* write = nullptr;
+        CURL* easy = nullptr; // the transfer that last reported the socket
     };
 
     CurlMulti();
@@ -63,7 +66,9 @@ private:
     void onSocketActivated(curl_socket_t s, int flags);
     void onTimeout();
     void onSafetyTick();
-    void processFinished();
+    // A failed multi call fails the transfers it was made for (all when null), never the process.
+    void afterAction(CURLMcode code, const char* call, CURL* involved);
+    void processFinished(const QList<CurlMultiClient*>& failed = {}, const QString& failure = {});
     void updateSafetyTimer();
 
     std::unique_ptr<CURLM, MultiDeleter> multi;
@@ -75,4 +80,5 @@ private:
     QSet<CurlMultiClient*> running;
     QSet<CurlMultiClient*> live;
     int ftpRunning = 0;
+    bool usable = true;
 };

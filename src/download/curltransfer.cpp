@@ -417,3 +417,12 @@ void CurlTransfer::finish(CURLcode code)
     if (onFinished)
         onFinished(r);
 }
+
+void CurlTransfer::fail(const QString& text)
+{
+    TransferResult r;
+    r.error = TransferError::Failed;
+    r.text = text;
+    if (onFinished)
+        onFinished(r);
+}

@@ -66,6 +66,7 @@ public:
     // Called by CurlMulti.
     void flushProgress() override;
     void finish(CURLcode code) override;
+    void fail(const QString& text) override;
 
     // "a b#c/d" -> "a%20b%23c/d": every segment of a path percent-encoded on its own.
     static QByteArray encodePath(const QString& path);

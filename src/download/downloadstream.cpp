@@ -84,7 +84,8 @@ bool SingleFileDownloadStream::internalInitDownloadParams(const QUrl& url, const
 {
     this->url = url;
     this->retries = retries;
-    this->timeout = timeout;
+    // An unattended run must end: a pause of days is a typo, and its milliseconds overflow.
+    this->timeout = qBound(0, timeout, maximumRetryPause);
     this->proxy.clear();
 
     const QString text = proxy.trimmed();
@@ -207,17 +208,22 @@ void SingleFileDownloadStream::handleFileRequestError(QString text, bool repeata
         return;
     }
     emit message(tr("Download error. Timeout %1 seconds to repeat.").arg(timeout));
-    retryTimer->start(qMax(0, timeout) * 1000);
+    retryTimer->start(timeout * 1000);
 }
 
 void SingleFileDownloadStream::handleFileTooLarge()
 {
-    const qint64 size = file ? file->size() : 0;
+    // The transfer stopped at the limit: how much the mirror would have sent is unknown.
+    const QString text =
+        md5.isEmpty() ? QStringLiteral("ERROR: Wrong length of %1 (more than %2 bytes)")
+                            .arg(destFilePath)
+                            .arg(byteLimit())
+                      : QStringLiteral("ERROR: Wrong length of %1 (more than the required %2)")
+                            .arg(destFilePath)
+                            .arg(length);
     releaseFile(true);
     setState(DSS_Ready);
-    emit fileError(DSE_WrongLength,
-                   QStringLiteral("ERROR: Wrong length of %1 (%2 while required %3)")
-                       .arg(destFilePath, QString::number(size), QString::number(length)));
+    emit fileError(DSE_WrongLength, text);
 }
 
 qint64 SingleFileDownloadStream::byteLimit() const

@@ -34,6 +34,9 @@ class SingleFileDownloadStream : public QObject
 {
     Q_OBJECT
 public:
+    // The longest pause before a repeated attempt, in seconds; longer ones are cut to it.
+    static constexpr int maximumRetryPause = 3600;
+
     explicit SingleFileDownloadStream(const QString& localRoot);
     ~SingleFileDownloadStream() override;
 

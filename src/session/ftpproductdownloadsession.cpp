@@ -92,7 +92,7 @@ bool FTPProductDownloadSession::initialize(const InitialParameters& parameters)
         const quint64 retries = readUnsigned(mirrorSettings, "retries", 5);
         site.retries = (retries == 0 || retries > intMax) ? 5 : int(retries);
         const quint64 timeout = readUnsigned(mirrorSettings, "timeout", 15);
-        site.timeout = timeout > intMax ? 15 : int(timeout);
+        site.timeout = int(qMin(timeout, intMax));
         mirrorSettings.endGroup();
     }
 
@@ -580,6 +580,11 @@ void FTPProductDownloadSession::takeFileList()
     case ReleaseCheck::IndexUnreadable:
     case ReleaseCheck::None:
         break;
+    }
+    // Every version has files: an index without any is a broken mirror, not a finished update.
+    if (check.problem == ReleaseCheck::None && list.getSize() == 0) {
+        rejectIndexMirror(QString("Index from %1 lists no files.").arg(name));
+        return;
     }
     Q_EMIT message("Download file list retrieved.");
     if (check.problem == ReleaseCheck::None)

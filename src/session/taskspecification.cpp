@@ -90,6 +90,8 @@ bool TaskSpecification::initializeByProductIni(QSettings* settings)
     // Listing every key from the top level also makes QSettings parse every section before the
     // groups are entered one by one.
     files.reserve(files.size() + settings->allKeys().size());
+    // Two entries installed as one path would be written by two workers at once.
+    QSet<QString> installed;
     const QStringList groups = settings->childGroups();
     for (const QString& group : groups) {
         if (group == deleteGroup)
@@ -100,10 +102,12 @@ bool TaskSpecification::initializeByProductIni(QSettings* settings)
             FileSpecification entry;
             entry.directory = group;
             entry.name = key;
-            if (!parseIndexValue(settings->value(key).toString(), &entry) || !hasSafePaths(entry)) {
+            if (!parseIndexValue(settings->value(key).toString(), &entry) || !hasSafePaths(entry) ||
+                installed.contains(entry.installedPath())) {
                 settings->endGroup();
                 return false;
             }
+            installed.insert(entry.installedPath());
             totalSize += entry.size;
             files.append(entry);
         }
@@ -182,6 +186,7 @@ bool TaskSpecification::load(QSettings* settings)
 bool TaskSpecification::writeProductIni(QSettings* settings, const QStringList& deletePaths) const
 {
     QSet<QPair<QString, QString>> seen;
+    QSet<QString> installed;
     for (const FileSpecification& entry : files) {
         // The reader takes the group name as the directory: it must be a single top-level group
         // that is neither the "delete" group nor the toolkit's General section.
@@ -198,9 +203,10 @@ bool TaskSpecification::writeProductIni(QSettings* settings, const QStringList& 
                                   reread.unpackedName != entry.unpackedName)))
             return false;
         const QPair<QString, QString> key(entry.directory, entry.name);
-        if (seen.contains(key))
+        if (seen.contains(key) || installed.contains(entry.installedPath()))
             return false;
         seen.insert(key);
+        installed.insert(entry.installedPath());
     }
     for (const QString& path : deletePaths) {
         if (!isSafeDeleteKey(path))

@@ -75,7 +75,7 @@ public:
     // "delete" paths, in the format that initializeByProductIni reads (which reads the groups
     // and keys back in sorted order). Returns false, leaving the settings untouched, when an
     // entry or a delete path would be refused or changed by the reader, or when two entries
-    // share directory and name.
+    // share directory and name or the installed path.
     bool writeProductIni(QSettings* settings, const QStringList& deletePaths) const;
     void append(const FileSpecification& entry);
 

@@ -44,6 +44,8 @@ public:
     QString path(const QString& relative) const { return dir() + "/" + relative; }
 
     void writeMirrors(const QList<Mirror>& mirrors) const;
+    // The updater's runs trust this certificate authority in place of the system's store.
+    void trustAuthority(const QString& caFile) { authority = caFile; }
     // Group "update" of update.ini; other groups are kept. An empty server leaves the key out.
     void writeSettings(int streams, const QString& server = QString(),
                        const QString& proxy = QString()) const;
@@ -64,4 +66,5 @@ public:
 
 private:
     std::unique_ptr<QTemporaryDir> scratch;
+    QString authority;
 };

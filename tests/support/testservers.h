@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
@@ -60,6 +61,11 @@ public:
     // Each request as "TARGET STATUS", the target as received (still percent-encoded).
     QStringList requests() const { return captured("access.log", "^(\\S+ \\d+)$"); }
     QStringList requestedPaths() const { return captured("access.log", "^(\\S+) \\d+$"); }
+    // "PORT USER" of each request whose target holds `uri`; USER is "-" without credentials.
+    QStringList users(const QString& uri) const
+    {
+        return captured("who.log", "^(\\d+ \\S+) \\S*" + QRegularExpression::escape(uri));
+    }
 
 private:
     bool tls = false;
