@@ -52,43 +52,29 @@ private slots:
         QCOMPARE(isSafeRelativePath(path), safe);
     }
 
-    // GNU gzip unpacks what zipFile packs; unzipFile unpacks what GNU gzip packs, refuses a
-    // damaged stream without leaving a destination, and copies a source that is not packed.
     void manifest_data()
     {
         QTest::addColumn<QString>("from"); // replaced in a good manifest of two files
         QTest::addColumn<QString>("to");
         QTest::addColumn<QString>("error"); // the start of the reason; empty: read
         const QString sum = ProductTree::sha256("x");
-        QTest::newRow("as written") << ""
-                                    << ""
-                                    << "";
-        QTest::newRow("CRLF, comments, blanks") << "\n"
-                                                << " \r\n; note\r\n"
-                                                << "";
-        QTest::newRow("format 2") << "format=1"
-                                  << "format=2"
-                                  << "its format";
-        QTest::newRow("upper-case index")
-            << "index=" + sum << "index=" + sum.toUpper() << "it names no SHA-256";
-        QTest::newRow("repeated key") << "size=2"
-                                      << "size=2\nsize=2"
-                                      << "line 14 repeats";
-        QTest::newRow("count beyond the lines") << "size=2"
-                                                << "size=99"
-                                                << "it gives no number of files";
-        QTest::newRow("negative length") << "1\\length=1"
-                                         << "1\\length=-1"
-                                         << "file 1";
-        QTest::newRow("same path twice") << "files/b%20%C3%A4"
-                                         << "files/a"
-                                         << "file 2";
         const QString second = "2\\sha256=" + ProductTree::sha256("b");
-        QTest::newRow("short checksum") << second << second.chopped(1) << "file 2";
-        QTest::newRow("not ASCII") << "files/a" << QString::fromUtf8("files/ä") << "line 6";
-        QTest::newRow("no section end") << "[files]"
-                                        << "[files"
-                                        << "line 5";
+        const auto row = [](const char* name, const QString& from, const QString& to,
+                            const char* error) {
+            QTest::newRow(name) << from << to << QString(error);
+        };
+        row("as written", "", "", "");
+        row("CRLF, comments, blanks", "\n", " \r\n; note\r\n", "");
+        row("format 2", "format=1", "format=2", "its format");
+        row("upper-case index", "index=" + sum, "index=" + sum.toUpper(), "it names no SHA-256");
+        row("repeated key", "size=2", "size=2\nsize=2", "line 14 repeats");
+        row("count beyond the lines", "size=2", "size=99", "it gives no number of files");
+        row("negative length", "1\\length=1", "1\\length=-1", "file 1");
+        row("same path twice", "files/b%20%C3%A4", "files/a", "file 2");
+        row("short checksum", second, second.chopped(1), "file 2");
+        row("not ASCII", "files/a", QString::fromUtf8("files/ä"), "line 6");
+        row("no section end", "[files]", "[files", "line 5");
+        row("patch in a file's place", "patches/1/b", "files/a", "patch 1");
     }
     void manifest()
     {
@@ -113,6 +99,8 @@ private slots:
             QCOMPARE(read.toText(), written.toText());
     }
 
+    // GNU gzip unpacks what zipFile packs; unzipFile unpacks what GNU gzip packs, refuses a
+    // damaged stream without leaving a destination, and copies a source that is not packed.
     void packing_data()
     {
         QTest::addColumn<QByteArray>("source");   // unpacked content
