@@ -219,8 +219,6 @@ qint64 HashingFile::writeData(const char* data, qint64 length)
 namespace
 {
 
-const int copyBlock = 256 * 1024;
-
 struct InflateEnd {
     void operator()(z_stream* s) const { inflateEnd(s); }
 };
@@ -241,21 +239,53 @@ bool writeAll(int fd, const char* data, size_t length)
     return true;
 }
 
+HashedPass::HashedPass(const QString& source, int fd, CopyDigest* digest,
+                       const std::atomic<bool>* stop)
+    : in(source), fd(fd), digest(digest), stop(stop), inHash(digest->sourceAlgorithm),
+      outHash(digest->writtenAlgorithm), inBuffer(new char[blockSize]),
+      outBuffer(new char[blockSize])
+{
+    in.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+}
+
+qint64 HashedPass::read()
+{
+    if (stop && *stop)
+        return -1;
+    const qint64 n = in.read(inBuffer.get(), blockSize);
+    if (n > 0) {
+        inHash.add(inBuffer.get(), n);
+        inSize += quint64(n);
+    }
+    return n;
+}
+
+bool HashedPass::write(const char* data, size_t length)
+{
+    outHash.add(data, qint64(length));
+    outSize += length;
+    return writeAll(fd, data, length);
+}
+
+bool HashedPass::finish()
+{
+    digest->sourceChecksum = inHash.hex();
+    digest->sourceSize = inSize;
+    digest->writtenChecksum = outHash.hex();
+    digest->writtenSize = outSize;
+    return true;
+}
+
 bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
                 const std::atomic<bool>* stop)
 {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    HashedPass pass(source, fd, digest, stop);
+    if (!pass.isOpen())
         return false;
-    Hash inHash(digest->sourceAlgorithm), outHash(digest->writtenAlgorithm);
-    // Fixed buffers: the memory does not grow with the file.
-    std::unique_ptr<char[]> inBuffer(new char[copyBlock]), outBuffer(new char[copyBlock]);
-    quint64 inSize = 0, outSize = 0;
-    const auto put = [&](const char* data, size_t n) {
-        outHash.add(data, qint64(n));
-        outSize += n;
-        return writeAll(fd, data, n);
-    };
+    char* const inBuffer = pass.block();
+    char* const outBuffer = pass.outBlock();
+    const qint64 copyBlock = HashedPass::blockSize;
+    const auto put = [&](const char* data, size_t n) { return pass.write(data, n); };
 
     z_stream z{};
     std::unique_ptr<z_stream, InflateEnd> inflating;
@@ -263,15 +293,11 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
     bool ended = false;    // a member is complete and no other has begun
     bool trailing = false; // what follows the last member is hashed, not unpacked
     for (;;) {
-        if (stop && *stop)
-            return false;
-        const qint64 n = in.read(inBuffer.get(), copyBlock);
+        const qint64 n = pass.read();
         if (n < 0)
             return false;
         if (n == 0)
             break;
-        inHash.add(inBuffer.get(), n);
-        inSize += quint64(n);
         if (first && unpack) {
             // Like gzread: a file without a gzip header is passed through as it is.
             gzip = n >= 2 && uchar(inBuffer[0]) == 0x1f && uchar(inBuffer[1]) == 0x8b;
@@ -283,13 +309,13 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
         }
         first = false;
         if (!gzip) {
-            if (!put(inBuffer.get(), size_t(n)))
+            if (!put(inBuffer, size_t(n)))
                 return false;
             continue;
         }
         if (trailing)
             continue;
-        z.next_in = reinterpret_cast<Bytef*>(inBuffer.get());
+        z.next_in = reinterpret_cast<Bytef*>(inBuffer);
         z.avail_in = uInt(n);
         do {
             if (ended) {
@@ -300,12 +326,12 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
                 inflateReset(&z);
                 ended = false;
             }
-            z.next_out = reinterpret_cast<Bytef*>(outBuffer.get());
+            z.next_out = reinterpret_cast<Bytef*>(outBuffer);
             z.avail_out = copyBlock;
             const int r = inflate(&z, Z_NO_FLUSH);
             if (r != Z_OK && r != Z_STREAM_END)
                 return false;
-            if (!put(outBuffer.get(), size_t(copyBlock - z.avail_out)))
+            if (!put(outBuffer, size_t(copyBlock - z.avail_out)))
                 return false;
             ended = r == Z_STREAM_END;
         } while (z.avail_in > 0 || (z.avail_out == 0 && !ended));
@@ -313,9 +339,5 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
     // A cut stream never reaches its end.
     if (gzip && !ended)
         return false;
-    digest->sourceChecksum = inHash.hex();
-    digest->sourceSize = inSize;
-    digest->writtenChecksum = outHash.hex();
-    digest->writtenSize = outSize;
-    return true;
+    return pass.finish();
 }

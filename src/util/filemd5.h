@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
 // Checksum text: 32 lower-case hexadecimal digits of the MD5 digest; a null string when the
 // file cannot be read. Files are processed in blocks of 16384 bytes.
@@ -82,6 +83,34 @@ struct CopyDigest {
 
 // Writes the whole buffer to the descriptor, as often as it takes; false on a write error.
 bool writeAll(int fd, const char* data, size_t length);
+
+// One pass from a source file to an open descriptor that hashes and counts both sides by the
+// algorithms `digest` names, in fixed blocks: the memory does not grow with the file.
+class HashedPass
+{
+public:
+    static constexpr qint64 blockSize = 256 * 1024;
+    HashedPass(const QString& source, int fd, CopyDigest* digest, const std::atomic<bool>* stop);
+    bool isOpen() const { return in.isOpen(); }
+    // The next block of the source into block(), hashed and counted: its length, 0 at the end,
+    // -1 on a read failure or when `stop` is set.
+    qint64 read();
+    char* block() const { return inBuffer.get(); }
+    char* outBlock() const { return outBuffer.get(); }
+    // Hashed, counted and written whole.
+    bool write(const char* data, size_t length);
+    // Hands the checksums and lengths to the digest; the pass was a success.
+    bool finish();
+
+private:
+    QFile in;
+    int fd;
+    CopyDigest* digest;
+    const std::atomic<bool>* stop;
+    Hash inHash, outHash;
+    std::unique_ptr<char[]> inBuffer, outBuffer;
+    quint64 inSize = 0, outSize = 0;
+};
 
 // Reads `source` once and writes it (unpacked when `unpack`, gzip or passed through like
 // unzipFile) to the open descriptor `fd`, hashing both sides on the way with the algorithms

@@ -53,8 +53,6 @@ struct DCtxFree {
     void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
 };
 
-constexpr size_t blockSize = 256 * 1024;
-
 } // namespace
 
 MappedFile::~MappedFile()
@@ -137,16 +135,12 @@ bool applyPatch(const QString& patchPath, const char* reference, quint64 referen
     using namespace patching;
     if (referenceSize > maximumFileSize || targetSize > maximumFileSize)
         return false;
-    QFile in(patchPath);
+    HashedPass pass(patchPath, fd, digest, stop);
     std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !dctx ||
+    if (!pass.isOpen() || !dctx ||
         ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax,
                                             windowLog(referenceSize, targetSize))))
         return false;
-    Hash inHash(digest->sourceAlgorithm), outHash(digest->writtenAlgorithm);
-    std::unique_ptr<char[]> inBuffer(new char[blockSize]), outBuffer(new char[blockSize]);
-    quint64 inSize = 0, outSize = 0;
-
     const quint64 chunks = chunkCount(targetSize);
     quint64 chunk = 0, chunkDone = 0;
     bool frameOpen = false; // a frame has begun and not ended
@@ -157,16 +151,12 @@ bool applyPatch(const QString& patchPath, const char* reference, quint64 referen
                    ZSTD_DCtx_refPrefix(dctx.get(), reference + slice.offset, size_t(slice.length)));
     };
     for (;;) {
-        if (stop && *stop)
-            return false;
-        const qint64 n = in.read(inBuffer.get(), qint64(blockSize));
+        const qint64 n = pass.read();
         if (n < 0)
             return false;
         if (n == 0)
             break;
-        inHash.add(inBuffer.get(), n);
-        inSize += quint64(n);
-        ZSTD_inBuffer input{inBuffer.get(), size_t(n), 0};
+        ZSTD_inBuffer input{pass.block(), size_t(n), 0};
         for (;;) {
             if (!frameOpen) {
                 if (input.pos == input.size)
@@ -176,17 +166,13 @@ bool applyPatch(const QString& patchPath, const char* reference, quint64 referen
                     return false;
                 frameOpen = true;
             }
-            ZSTD_outBuffer output{outBuffer.get(), blockSize, 0};
+            ZSTD_outBuffer output{pass.outBlock(), size_t(HashedPass::blockSize), 0};
             const size_t left = ZSTD_decompressStream(dctx.get(), &output, &input);
             if (ZSTD_isError(left))
                 return false;
             const quint64 expected = qMin(chunkSize, targetSize - chunk * chunkSize);
             chunkDone += output.pos;
-            outSize += output.pos;
-            if (chunkDone > expected)
-                return false;
-            outHash.add(outBuffer.get(), qint64(output.pos));
-            if (!writeAll(fd, outBuffer.get(), output.pos))
+            if (chunkDone > expected || !pass.write(pass.outBlock(), output.pos))
                 return false;
             if (left == 0) {
                 if (chunkDone != expected)
@@ -199,11 +185,5 @@ bool applyPatch(const QString& patchPath, const char* reference, quint64 referen
             }
         }
     }
-    if (frameOpen || chunk != chunks)
-        return false;
-    digest->sourceChecksum = inHash.hex();
-    digest->sourceSize = inSize;
-    digest->writtenChecksum = outHash.hex();
-    digest->writtenSize = outSize;
-    return true;
+    return !frameOpen && chunk == chunks && pass.finish();
 }
