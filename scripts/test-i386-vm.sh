@@ -65,7 +65,7 @@ GUEST_PACKAGES=(linux-image-686 busybox-static bash coreutils python3 cmake patc
                 qt6-translations-l10n libcurl4 zlib1g libssl3 libzstd1 openssl nginx vsftpd
                 squid gzip procps time bc binutils)
 # Changing the way the root is laid out below changes this revision, and so the cache key.
-LAYOUT=1
+LAYOUT=2
 key=$(printf '%s\n' "$LAYOUT" "${GUEST_PACKAGES[@]}" | sha256sum | cut -c1-16)
 MACHINE=$VM/machine-$key
 
@@ -172,6 +172,8 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /dev/shm
+ln -s /proc/self/fd /dev/fd
+ln -s fd/0 /dev/stdin; ln -s fd/1 /dev/stdout; ln -s fd/2 /dev/stderr
 mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /dev/shm
 mount -t tmpfs tmpfs /run
