@@ -400,7 +400,7 @@ private Q_SLOTS:
         std::unique_ptr<QProcess> first = inst->start({"--nouser", clientType, "7"});
         if (interruption == "killed") {
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(inst->record().dir + "/files/c.bin").size() > 40000,
-                                     20000);
+                                     scaledMs(20000));
             // A second updater, even for another version, must not touch the first one's download.
             const Installation::Record running = inst->record();
             for (const QString version : {"7", "12"}) {
@@ -997,7 +997,7 @@ private Q_SLOTS:
             publish.start(UPDATE_PUBLISH_BINARY,
                           {"--quiet", "--replace", "--pack", "*.pak", "--delete", "old_notes.txt",
                            "--sign-key", key("a.pem"), source, caseDir + "/good", "2", clientType});
-            QVERIFY(publish.waitForFinished(30000) && publish.exitCode() == 0);
+            QVERIFY(publish.waitForFinished(scaledMs(30000)) && publish.exitCode() == 0);
             const QString index = caseDir + "/good/2/" + productIndex;
             QVERIFY(
                 writeFile(key("message"), message(clientType, "2", readFile(index),

@@ -182,8 +182,8 @@ private Q_SLOTS:
         BoxAnswerer boxes;
         QPushButton* button = window.child<QPushButton>("startButton");
         QTest::mouseClick(button, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(boxes.seen.contains(firstBox), 30000);
-        QTRY_COMPARE(button->text(), QString("Restart"));
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.seen.contains(firstBox), scaledMs(30000));
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Restart"), scaledMs(5000));
         QVERIFY(button->isEnabled() && !window.runningSession());
         // Only the questions about b.bin came before, each answered with Ignore.
         QCOMPARE(boxes.seen.filter(QRegularExpression("^Question\\|.*b\\.bin")).size() + 1,
@@ -206,7 +206,7 @@ private Q_SLOTS:
                 [&counts](quint64 done, quint64 total) {
                     counts.append({done, total});
                 });
-        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Start Voxmere"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Start Voxmere"), scaledMs(30000));
         QVERIFY(window.log().contains("Previous update session for v. 1 found"));
         QCOMPARE(fetched().mid(before), fetchedOnRestart);
         QCOMPARE(boxes.seen, QStringList());
@@ -226,7 +226,7 @@ private Q_SLOTS:
 
         QTest::mouseClick(button, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(inst->path("vm3client_linux_x86.marker")).size() > 0,
-                                 10000);
+                                 scaledMs(10000));
         QCOMPARE(readFile(inst->path("vm3client_linux_x86.marker")).trimmed(),
                  QFile::encodeName(inst->dir()));
         QVERIFY(!window.isVisible());
@@ -334,8 +334,8 @@ private Q_SLOTS:
             if (!session->checkAllFiles(index))
                 return false;
             if (stop) // the first file is reported, the second is the terabyte
-                return QTest::qWaitFor([&] { return seen->size() == 3; }, 30000);
-            return finished.wait(30000);
+                return QTest::qWaitFor([&] { return seen->size() == 3; }, scaledMs(30000));
+            return finished.wait(scaledMs(30000));
         };
         QStringList oneThread, seen;
         QVERIFY(verify(1, &oneThread, false));

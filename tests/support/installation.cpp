@@ -1,6 +1,7 @@
 #include "installation.h"
 
 #include "producttree.h"
+#include "testservers.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -123,14 +124,14 @@ std::unique_ptr<QProcess> Installation::start(const QStringList& arguments) cons
         });
     }
     process->start(path("update"), arguments);
-    process->waitForStarted(10000);
+    process->waitForStarted(scaledMs(10000));
     return process;
 }
 
 Installation::Run Installation::wait(QProcess* process, int timeoutMs)
 {
     if (process->state() != QProcess::NotRunning)
-        QSignalSpy(process, &QProcess::finished).wait(timeoutMs);
+        QSignalSpy(process, &QProcess::finished).wait(scaledMs(timeoutMs));
     Run r;
     r.finished = process->state() == QProcess::NotRunning &&
                  process->exitStatus() == QProcess::NormalExit &&

@@ -22,6 +22,12 @@ quint16 freePort()
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
+int scaledMs(int ms)
+{
+    static const int scale = qMax(1, qEnvironmentVariableIntValue("UPDATE_TEST_TIME_SCALE"));
+    return ms * scale;
+}
+
 // Polls until a connection to the port succeeds (open) or is refused (!open).
 static bool waitForPort(quint16 port, bool open)
 {
@@ -32,7 +38,7 @@ static bool waitForPort(quint16 port, bool open)
         s.connectToHost(QHostAddress::LocalHost, port);
         if (s.waitForConnected(200) == open)
             return true;
-        if (t.elapsed() > 15000)
+        if (t.elapsed() > scaledMs(15000))
             return false;
         QThread::msleep(20);
     }
@@ -93,7 +99,7 @@ bool ServerProcess::launch(const QString& program, QStringList args, const QStri
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     });
     process->start(program, args);
-    if (process->waitForStarted(10000) && waitForPort(serverPort, true))
+    if (process->waitForStarted(scaledMs(10000)) && waitForPort(serverPort, true))
         return true;
     qWarning("%s did not start: %s", qPrintable(program), qPrintable(output()));
     stop();
@@ -196,7 +202,7 @@ UdpResponder::UdpResponder()
                          "    except OSError: pass\n";
     process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     process->start("python3", {"-c", script, dir->path()});
-    process->waitForReadyRead(10000);
+    process->waitForReadyRead(scaledMs(10000));
     boundPort = quint16(process->readLine().trimmed().toUInt());
     setReply(QByteArray());
 }

@@ -18,6 +18,9 @@ class QTemporaryDir;
 // A TCP port of 127.0.0.1 on which nothing listens right now.
 quint16 freePort();
 
+// A time limit that a slow (emulated) machine may miss, times UPDATE_TEST_TIME_SCALE.
+int scaledMs(int ms);
+
 class ServerProcess
 {
 public:
