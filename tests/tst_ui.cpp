@@ -261,7 +261,7 @@ private Q_SLOTS:
         const QString question = "Question|Can't overwrite " + inst->path("libQt6Core.so.6") +
                                  ".\n" + inst->path("_old_libQt6Core.so.6") +
                                  " is in the way.\nDo you wish to stop update?";
-        QTRY_VERIFY_WITH_TIMEOUT(boxes.seen.contains(question), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.seen.contains(question), scaledMs(30000));
         window.close();
         const QString closing =
             "Question|<p>Update in progress.</p><p>Are you sure you want to abort?</p>";
@@ -270,12 +270,12 @@ private Q_SLOTS:
         boxes.hold.clear();
         QPushButton* button = window.child<QPushButton>("startButton");
         if (!yes) {
-            QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Start Voxmere"), 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Start Voxmere"), scaledMs(30000));
             QVERIFY(window.isVisible());
             QCOMPARE(inst->compareWith(p), QString());
             return;
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), scaledMs(30000));
         // The file in hand went in (Ignore), nothing after it; the record and the download stay
         // for the next start, which applies them as after any incomplete application.
         ProductTree inHand;
