@@ -65,7 +65,7 @@ GUEST_PACKAGES=(linux-image-686 busybox-static bash coreutils python3 cmake patc
                 qt6-translations-l10n libcurl4 zlib1g libssl3 libzstd1 openssl nginx vsftpd
                 squid gzip procps time bc binutils)
 # Changing the way the root is laid out below changes this revision, and so the cache key.
-LAYOUT=2
+LAYOUT=3
 key=$(printf '%s\n' "$LAYOUT" "${GUEST_PACKAGES[@]}" | sha256sum | cut -c1-16)
 MACHINE=$VM/machine-$key
 
@@ -123,6 +123,11 @@ build_machine() {
     printf 'passwd: files\ngroup: files\nshadow: files\nhosts: files\n' >"$root/etc/nsswitch.conf"
     printf '127.0.0.1\tlocalhost\n::1\tlocalhost\n' >"$root/etc/hosts"
     echo i386-test >"$root/etc/hostname"
+    # libcurl's certificate store, which update-ca-certificates would have made: the host's own
+    # (public certificates only), so the tests can lay their authority over it as on the host.
+    mkdir -p "$root/etc/ssl/certs"
+    cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/" 2>/dev/null ||
+        : >"$root/etc/ssl/certs/ca-certificates.crt"
     ldconfig -r "$root"
 
     # The initrd: static busybox and the modules for the virtio disk, ext4 and the 9p share, in
