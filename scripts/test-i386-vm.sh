@@ -58,12 +58,12 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # What runs in the machine: the kernel, busybox for the initrd, the run-time libraries of the
-# build, the servers and tools the tests start, cmake for ctest and `cmake --install`, and what
-# the 4 GiB benchmark and scripts/check-bundle.sh call.
+# build, the servers and tools the tests start, cmake for ctest and `cmake --install`, libcurl's
+# authorities, and what the 4 GiB benchmark and scripts/check-bundle.sh call.
 GUEST_PACKAGES=(linux-image-686 busybox-static bash coreutils python3 cmake patchelf file
                 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6test6 qt6-qpa-plugins
                 qt6-translations-l10n libcurl4 zlib1g libssl3 libzstd1 openssl nginx vsftpd
-                squid gzip procps time bc binutils)
+                squid gzip procps time bc binutils ca-certificates)
 # Changing the way the root is laid out below changes this revision, and so the cache key.
 LAYOUT=3
 key=$(printf '%s\n' "$LAYOUT" "${GUEST_PACKAGES[@]}" | sha256sum | cut -c1-16)
@@ -113,7 +113,7 @@ build_machine() {
     chmod 1777 "$root/tmp"
 
     # What maintainer scripts would have written: users (vsftpd's ftp, squid's proxy, nobody),
-    # the awk alternative, the host name files and the library cache.
+    # the awk alternative, the host name files, the library cache and the authorities' bundle.
     cp "$root/usr/share/base-passwd/passwd.master" "$root/etc/passwd"
     cp "$root/usr/share/base-passwd/group.master" "$root/etc/group"
     echo 'ftp:x:100:65534::/srv/ftp:/usr/sbin/nologin' >>"$root/etc/passwd"
@@ -129,6 +129,10 @@ build_machine() {
     cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/" 2>/dev/null ||
         : >"$root/etc/ssl/certs/ca-certificates.crt"
     ldconfig -r "$root"
+    # libcurl's default authorities, which the TLS tests lay their own over.
+    mkdir -p "$root/etc/ssl/certs"
+    find "$root/usr/share/ca-certificates" -name '*.crt' | sort | xargs cat \
+        >"$root/etc/ssl/certs/ca-certificates.crt"
 
     # The initrd: static busybox and the modules for the virtio disk, ext4 and the 9p share, in
     # the order their dependencies need.
