@@ -123,11 +123,6 @@ build_machine() {
     printf 'passwd: files\ngroup: files\nshadow: files\nhosts: files\n' >"$root/etc/nsswitch.conf"
     printf '127.0.0.1\tlocalhost\n::1\tlocalhost\n' >"$root/etc/hosts"
     echo i386-test >"$root/etc/hostname"
-    # libcurl's certificate store, which update-ca-certificates would have made: the host's own
-    # (public certificates only), so the tests can lay their authority over it as on the host.
-    mkdir -p "$root/etc/ssl/certs"
-    cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/" 2>/dev/null ||
-        : >"$root/etc/ssl/certs/ca-certificates.crt"
     ldconfig -r "$root"
     # libcurl's default authorities, which the TLS tests lay their own over.
     mkdir -p "$root/etc/ssl/certs"
