@@ -21,8 +21,8 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <unistd.h>
 #include <limits>
+#include <unistd.h>
 
 namespace
 {
@@ -348,10 +348,8 @@ bool Publisher::writeFiles(const QString& stagingDir, const QStringList& relativ
         if (shouldPack(rel)) {
             e.name = rel + ".gz";
             e.unpackedName = rel;
-            e.unpackedMd5 = getFileMD5Ex(from);
-            e.unpackedSha256 = fileChecksum(from, HashAlgorithm::Sha256);
             e.unpackedSize = quint64(QFileInfo(from).size());
-            if (e.unpackedMd5.isNull() || e.unpackedSha256.isNull())
+            if (!fileMd5AndSha256(from, &e.unpackedMd5, &e.unpackedSha256))
                 return fail(QStringLiteral("cannot read %1").arg(from));
         }
         const QString to = staging.absoluteFilePath(e.mirrorPath());
@@ -359,10 +357,8 @@ bool Publisher::writeFiles(const QString& stagingDir, const QStringList& relativ
             return fail(QStringLiteral("cannot create the directory of %1").arg(to));
         if (e.isPacked() ? !zipFile(to, from) : !QFile::copy(from, to))
             return fail(QStringLiteral("cannot write %1 from %2").arg(to, from));
-        e.md5 = getFileMD5Ex(to);
-        e.sha256 = fileChecksum(to, HashAlgorithm::Sha256);
         e.size = quint64(QFileInfo(to).size());
-        if (e.md5.isNull() || e.sha256.isNull())
+        if (!fileMd5AndSha256(to, &e.md5, &e.sha256))
             return fail(QStringLiteral("cannot read back %1").arg(to));
         written.append(e);
     }
@@ -527,8 +523,8 @@ bool Publisher::makePatchesFrom(const QString& stagingDir, const QString& from,
             const QString unpacked = scratch + "/reference";
             if (!unzipFile(unpacked, reference) ||
                 fileChecksum(unpacked, HashAlgorithm::Sha256) != before.unpackedSha256)
-                return fail(QStringLiteral("%1 does not unpack to %2")
-                                .arg(reference, before.unpackedName));
+                return fail(
+                    QStringLiteral("%1 does not unpack to %2").arg(reference, before.unpackedName));
             reference = unpacked;
         }
         MappedFile oldContent, newContent;
@@ -602,6 +598,6 @@ bool Publisher::run()
         return fail(
             QStringLiteral("cannot create a working directory in %1").arg(options.mirrorDir));
     return writeFiles(staging.path(), relativePaths) && makePatches(staging.path()) &&
-           writeIndex(staging.path()) &&
-           sign(staging.path()) && verify(staging.path()) && moveIntoPlace(staging.path());
+           writeIndex(staging.path()) && sign(staging.path()) && verify(staging.path()) &&
+           moveIntoPlace(staging.path());
 }

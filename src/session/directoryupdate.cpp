@@ -325,18 +325,18 @@ void DirectoryUpdate::install(int i, const Prepared& prepared)
         return;
     }
     const QString destination = QDir(destRoot).absoluteFilePath(entry.installedPath());
-    ensureFileRemoved(destination, [=](UpdateQuestions::Answer answer, const QString& movedAside,
-                                       bool linked) {
-        if (answer == UpdateQuestions::Ignore) {
-            replace(i, entry, prepared, movedAside, linked);
-            return;
-        }
-        dropNew(prepared);
-        if (answer == UpdateQuestions::Abort)
-            aborted = true;
-        else
-            submit(i);
-    });
+    ensureFileRemoved(destination,
+                      [=](UpdateQuestions::Answer answer, const QString& movedAside, bool linked) {
+                          if (answer == UpdateQuestions::Ignore) {
+                              replace(i, entry, prepared, movedAside, linked);
+                              return;
+                          }
+                          dropNew(prepared);
+                          if (answer == UpdateQuestions::Abort)
+                              aborted = true;
+                          else
+                              submit(i);
+                      });
 }
 
 // The one step that changes the installed file: the name goes from the old content to the whole
@@ -382,7 +382,8 @@ void DirectoryUpdate::entryDone(const FileSpecification& entry, const Prepared& 
                                 bool failed)
 {
     if (!failed && prepared.kind == Prepared::Written)
-        directories.insert(QFileInfo(QDir(destRoot).absoluteFilePath(entry.installedPath())).path());
+        directories.insert(
+            QFileInfo(QDir(destRoot).absoluteFilePath(entry.installedPath())).path());
     if (failed)
         allInstalled = false;
     done += entry.size;

@@ -22,8 +22,7 @@ public:
     enum Answer { Abort, Retry, Ignore };
     virtual ~UpdateQuestions() = default;
     // Calls `answered` exactly once with the user's answer.
-    virtual void askAbortRetryIgnore(const QString& text,
-                                     std::function<void(Answer)> answered) = 0;
+    virtual void askAbortRetryIgnore(const QString& text, std::function<void(Answer)> answered) = 0;
 };
 
 // Applies a downloaded file set to the installation directory: the "delete" removals, then each
@@ -85,8 +84,7 @@ private:
     void ensureFileRemoved(
         const QString& path,
         std::function<void(UpdateQuestions::Answer, const QString& movedAside, bool linked)> then);
-    bool clearDestination(const QString& path, QString* movedAside, bool* linked,
-                          QString* failure);
+    bool clearDestination(const QString& path, QString* movedAside, bool* linked, QString* failure);
     void restoreMovedAside(const QString& movedAside, const QString& destination, bool linked);
 
     bool complete = false;

@@ -198,16 +198,18 @@ bool FTPProductDownloadSession::retrieveSessionState()
     record->fileIndex = -1;
     if (!record->stream)
         return false;
-    fetchIndexFile(params.clientType + ".ini");
+    fetchIndexFile(IndexStep::Index);
     return true;
 }
 
-void FTPProductDownloadSession::fetchIndexFile(const QString& name)
+void FTPProductDownloadSession::fetchIndexFile(IndexStep step)
 {
-    indexStep = name.endsWith(QLatin1String(".sig"))            ? IndexStep::Signature
-                : name.endsWith(QLatin1String(".manifest.ini")) ? IndexStep::Manifest
-                                                                : IndexStep::Index;
-    streams[0]->stream->getFile(name, QString(), 0);
+    indexStep = step;
+    const QString index = params.clientType + ".ini";
+    streams[0]->stream->getFile(step == IndexStep::Index      ? index
+                                : step == IndexStep::Manifest ? manifestPathOf(index)
+                                                              : signaturePathOf(index),
+                                QString(), 0);
 }
 
 bool FTPProductDownloadSession::checkAllFiles(const QString& indexPath)
@@ -530,9 +532,9 @@ void FTPProductDownloadSession::onFileFinished(int streamIdx)
             return;
         if (indexStep == IndexStep::Index) {
             indexFile = streams[0]->stream->getDestFilePath();
-            fetchIndexFile(params.clientType + ".manifest.ini");
+            fetchIndexFile(IndexStep::Manifest);
         } else if (indexStep == IndexStep::Manifest && params.trustedKeys) {
-            fetchIndexFile(params.clientType + ".ini.sig");
+            fetchIndexFile(IndexStep::Signature);
         } else {
             takeFileList();
         }
@@ -578,30 +580,29 @@ void FTPProductDownloadSession::takeFileList()
         rejectIndexMirror(QString("Manifest from %1 is not valid: %2.").arg(name, check.detail));
         return;
     case ReleaseCheck::IndexUnreadable:
+        Q_EMIT message("Download file list retrieved.");
+        state = PDS_Downloading;
+        Q_EMIT message(tr("Unable to initialize session with %1.").arg(indexFile));
+        Q_EMIT message("Can't continue.");
+        endSession(true);
+        return;
     case ReleaseCheck::None:
         break;
     }
     // Every version has files: an index without any is a broken mirror, not a finished update.
-    if (check.problem == ReleaseCheck::None && list.getSize() == 0) {
+    if (list.getSize() == 0) {
         rejectIndexMirror(QString("Index from %1 lists no files.").arg(name));
         return;
     }
     Q_EMIT message("Download file list retrieved.");
-    if (check.problem == ReleaseCheck::None)
-        Q_EMIT message(
-            check.usesManifest
-                ? QString("Files are checked by SHA-256 from the manifest.")
-                : QString("Files are checked by MD5: no usable manifest from %1%2.")
-                      .arg(name, check.detail.isEmpty() ? QString() : " (" + check.detail + ")"));
+    Q_EMIT message(
+        check.usesManifest
+            ? QString("Files are checked by SHA-256 from the manifest.")
+            : QString("Files are checked by MD5: no usable manifest from %1%2.")
+                  .arg(name, check.detail.isEmpty() ? QString() : " (" + check.detail + ")"));
     state = PDS_Downloading;
-    if (check.problem == ReleaseCheck::None) {
-        // The download starts when the verification has finished.
-        startVerification(list);
-        return;
-    }
-    Q_EMIT message(tr("Unable to initialize session with %1.").arg(indexFile));
-    Q_EMIT message("Can't continue.");
-    endSession(true);
+    // The download starts when the verification has finished.
+    startVerification(list);
 }
 
 // What a mirror serves without a good manifest and signature is not used: it goes, the mirror

@@ -123,7 +123,8 @@ private:
     void changeStreamMirror(int stream);
     void moveToNextMirror(int stream, bool afterError);
     void attachStream(DownloadStream* record, int mirror);
-    void fetchIndexFile(const QString& name);
+    enum class IndexStep { Index, Manifest, Signature };
+    void fetchIndexFile(IndexStep step);
     void takeFileList();
     void startVerification(const TaskSpecification& list);
     void rejectIndexMirror(const QString& text);
@@ -143,7 +144,7 @@ private:
     bool ended = false;
     // What stream 0 fetches while the file list is retrieved: the index, then the manifest, then
     // (with keys) the signature.
-    enum class IndexStep { Index, Manifest, Signature } indexStep = IndexStep::Index;
+    IndexStep indexStep = IndexStep::Index;
     QString indexFile;
     // Kept until the session goes: it may be the one emitting when the session is done.
     std::unique_ptr<FileVerifier> verifier;

@@ -4,14 +4,18 @@ bool TaskState::initializeByProductIni(const QString& path)
 {
     if (!TaskSpecification::initializeByProductIni(path))
         return false;
-    assign(*this);
+    resetCounters();
     return true;
 }
 
 void TaskState::assign(const TaskSpecification& list)
 {
-    if (&list != this)
-        TaskSpecification::operator=(list);
+    TaskSpecification::operator=(list);
+    resetCounters();
+}
+
+void TaskState::resetCounters()
+{
     readyCount = 0;
     readyBound = -1;
     readySize = 0;

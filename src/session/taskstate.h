@@ -33,4 +33,7 @@ public:
     int downloadedCount = 0;
     int downloadedBound = -1;
     quint64 downloadedSize = 0;
+
+private:
+    void resetCounters();
 };

@@ -56,6 +56,25 @@ QString fileChecksum(const QString& path, HashAlgorithm algorithm)
     return result;
 }
 
+bool fileMd5AndSha256(const QString& path, QString* md5, QString* sha256)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    Hash first(HashAlgorithm::Md5), second(HashAlgorithm::Sha256);
+    char block[blockSize];
+    qint64 n;
+    while ((n = file.read(block, blockSize)) > 0) {
+        first.add(block, n);
+        second.add(block, n);
+    }
+    if (n < 0)
+        return false;
+    *md5 = first.hex();
+    *sha256 = second.hex();
+    return true;
+}
+
 HashAlgorithm checksumAlgorithm(const QString& checksum)
 {
     return checksum.size() == 64 ? HashAlgorithm::Sha256 : HashAlgorithm::Md5;

@@ -31,6 +31,8 @@ HashAlgorithm checksumAlgorithm(const QString& checksum);
 QString checksumOf(const QByteArray& data, HashAlgorithm algorithm);
 // Checksum text of a file, or a null string when it cannot be read.
 QString fileChecksum(const QString& path, HashAlgorithm algorithm);
+// Both checksum texts of a file from one read of it; false when it cannot be read.
+bool fileMd5AndSha256(const QString& path, QString* md5, QString* sha256);
 
 // A hash context on OpenSSL's implementation, which uses the CPU's SHA instructions.
 class Hash
