@@ -227,7 +227,8 @@ mkdir -p "$RUN"
 touch "$RUN/booted"
 echo "== guest: $(uname -srm), $(nproc) CPUs, $(free -m | awk 'NR == 2 {print $2}') MB"
 if [ "$SUITE" = 1 ]; then
-    (cd "$BUILD" && ctest --output-on-failure --timeout 900 "${CTEST_ARGS[@]}") 2>&1 |
+    (cd "$BUILD" && ctest --output-on-failure --timeout $((300 * UPDATE_TEST_TIME_SCALE)) \
+        -j"$(nproc)" "${CTEST_ARGS[@]}") 2>&1 |
         tee "$RUN/ctest.log"
     echo "${PIPESTATUS[0]}" >"$RUN/ctest.rc"
 fi
