@@ -91,25 +91,21 @@ bool matchesIn(const QString& directory, const QString& bareName)
 
 } // namespace
 
-bool isSpecialFileName(const QString& name)
+bool isSpecialFileName(const QString& relativePath)
 {
-    // A bare file name: wherever such a file lies, it may be held open by the updater.
-    if (name.contains(QLatin1Char('/')))
-        return false;
-    for (const SpecialPattern& pattern : specialPatterns()) {
-        if (pattern.bareName.match(name).hasMatch())
-            return true;
-    }
-    return false;
+    // Only where the updater's own files lie: a client file of the same bare name elsewhere
+    // (lib/libz.so.1) is the client's and is replaced like any other.
+    const int slash = relativePath.lastIndexOf(QLatin1Char('/'));
+    return matchesIn(slash < 0 ? QString() : relativePath.left(slash), relativePath.mid(slash + 1));
 }
 
 bool isMovedAsideCopy(const QString& relativePath)
 {
     const int slash = relativePath.lastIndexOf(QLatin1Char('/'));
-    const QString directory = slash < 0 ? QString() : relativePath.left(slash);
     const QString bareName = relativePath.mid(slash + 1);
     const QString& prefix = getSpecialFileRenamePrefix();
-    return bareName.startsWith(prefix) && matchesIn(directory, bareName.mid(prefix.size()));
+    return bareName.startsWith(prefix) &&
+           isSpecialFileName(relativePath.left(slash + 1) + bareName.mid(prefix.size()));
 }
 
 void removeOldFiles(const QString& dir)

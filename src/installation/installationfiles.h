@@ -11,8 +11,9 @@ const QString& getSpecialFileRenamePrefix();
 // The updater's own files (updaterfiles.txt): paths relative to the installation directory,
 // "*" standing for any run of characters within one path component.
 const QStringList& getSpecialFileNames();
-// True when `name`, a bare file name, names one of the updater's own files.
-bool isSpecialFileName(const QString& name);
+// True when `relativePath`, relative to the installation directory, names one of the updater's
+// own files.
+bool isSpecialFileName(const QString& relativePath);
 // True when `relativePath` is where a moved-aside copy of one of those files lies.
 bool isMovedAsideCopy(const QString& relativePath);
 // Deletes the moved-aside copies in `dir` and in the directories of the updater's own files.

@@ -489,7 +489,7 @@ bool DirectoryUpdate::clearDestination(const QString& path, QString* movedAside,
 
     QFile file(path);
     const QFileInfo info(path);
-    if (!isSpecialFileName(name)) {
+    if (!isSpecialFileName(QDir(destRoot).relativeFilePath(path))) {
         // A file or a link is replaced by the rename of the new one; only what a rename cannot
         // replace must go first.
         if (info.isSymLink() || !info.isDir())

@@ -93,7 +93,8 @@ QString ProductTree::write(const QString& mirrorRoot, const QString& version,
             writeFile(versionDir + "/" + f.mirrorPath(), bytes);
             entries += QString("%1\\path=%2\n%1\\sha256=%3\n%1\\length=%4\n")
                            .arg(++count)
-                           .arg(QString::fromLatin1(QUrl::toPercentEncoding(f.mirrorPath(), "/")), sha256(bytes))
+                           .arg(QString::fromLatin1(QUrl::toPercentEncoding(f.mirrorPath(), "/")),
+                                sha256(bytes))
                            .arg(bytes.size());
             if (f.packed())
                 entries += QString("%1\\unpackedSha256=%2\n").arg(count).arg(sha256(f.content));
@@ -120,7 +121,8 @@ ProductTree clientProduct(int version)
         .add("files", "data/levels.pak.gz",
              ProductTree::randomBytes(150000, 20 + version).repeated(2), "data/levels.pak")
         .add("files", "vm3client_linux_x86", "#!/bin/sh\necho client " + v + "\n")
-        .add("files", "lib/libvoice.so", ProductTree::randomBytes(5000, 30 + version));
+        .add("files", "lib/libvoice.so", ProductTree::randomBytes(5000, 30 + version))
+        .add("files", "lib/libz.so.1", "the client's own zlib, version " + v);
     if (version == 1)
         p.add("files", "data/empty.pak.gz", "", "data/empty.pak")
             .add("files", "old_notes.txt", "notes of version 1");
