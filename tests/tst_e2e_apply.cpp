@@ -39,8 +39,12 @@ private Q_SLOTS:
         if (interruption == "killed") {
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(inst->record().dir + "/files/c.bin").size() > 40000,
                                      scaledMs(20000));
-            // A second updater, even for another version, must not touch the first one's download.
+            // A second updater, even for another version, must not touch the first one's download,
+            // nor what it writes or moved aside in the installation.
             const Installation::Record running = inst->record();
+            const QStringList itsFiles{inst->path(".update-new.a.bin"), inst->path("_old_update")};
+            for (const QString& path : itsFiles)
+                QVERIFY(writeFile(path, "the first updater's"));
             for (const QString version : {"7", "12"}) {
                 const Installation::Run second = update(version);
                 QVERIFY2(second.finished && second.exitCode == 1 &&
@@ -49,6 +53,7 @@ private Q_SLOTS:
                 QCOMPARE(inst->record().dir, running.dir);
             }
             QCOMPARE(first->state(), QProcess::Running);
+            QVERIFY(QFileInfo::exists(itsFiles[0]) && QFileInfo::exists(itsFiles[1]));
             first->kill();
         }
         const Installation::Run firstRun = Installation::wait(first.get());

@@ -1,7 +1,6 @@
 #include "commandlineoptions.h"
 #include "downloadstream.h"
 #include "ftpproductdownloadsession.h"
-#include "installationfiles.h"
 #include "mainwindow.h"
 #include "startupmessage.h"
 #include "translators.h"
@@ -55,8 +54,6 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    removeOldFiles(getAppRootPath());
-    removeUnfinishedFiles(getAppRootPath());
     MainWindow window(options.mode == 2, options.clientType, options.version,
                       options.versionFromServer);
     window.show();

@@ -65,6 +65,9 @@ void MainWindow::on_startButton_clicked()
         endUnattended(1);
         return;
     }
+    // What an earlier update left: only under the lock, where no other updater is writing.
+    removeOldFiles(getAppRootPath());
+    removeUnfinishedFiles(getAppRootPath());
     if (!loadTrustedKeys()) {
         endUnattended(1);
         return;
