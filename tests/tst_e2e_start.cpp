@@ -20,6 +20,11 @@ private Q_SLOTS:
         QTest::newRow("client running goes on") << "client" << given << 0 << "Client should be";
         // A recorded download directory that is a link is never resumed in, emptied or removed.
         QTest::newRow("recorded directory is a link") << "link" << given << 0 << "version: 1";
+        // A record of another type (a typo) is cleaned up; a subgroup does not hide the record.
+        QTest::newRow("record of another type") << "typo" << given << 0 << "Cleanup";
+        QTest::newRow("record after a subgroup") << "subgroup" << given << 0 << "v. 1 found";
+        QTest::newRow("update.ini cannot be written")
+            << "inidir" << given << 1 << "Unable to write ";
         QTest::newRow("wrong version code, German")
             << "de_DE.UTF-8" << QStringList{"--nouser", clientType, "1x"} << 1
             << "Falsche Versionsnummer";
@@ -54,12 +59,18 @@ private Q_SLOTS:
             QVERIFY(writeFile(inst->tempDir(), "a file where the directory must be"));
         } else if (setup == "nomirrors") {
             QVERIFY(QFile::remove(inst->path("mirrors.ini")));
-        } else if (setup == "link") {
+        } else if (setup == "inidir") {
+            QVERIFY(QFile::remove(inst->path("update.ini")) &&
+                    QDir().mkpath(inst->path("update.ini")));
+        } else if (setup == "link" || setup == "typo" || setup == "subgroup") {
+            const QString recorded = inst->tempDir() + "/voxmere_temp_0";
             QVERIFY(writeFile(inst->root() + "/elsewhere/files/readme.txt", "precious"));
-            QVERIFY(QFile::link(inst->root() + "/elsewhere", inst->tempDir() + "/voxmere_temp_0"));
+            QVERIFY(setup == "link" ? QFile::link(inst->root() + "/elsewhere", recorded)
+                                    : QDir().mkpath(recorded));
             QVERIFY(writeFile(inst->path("update.ini"),
-                              "[current]\nversion=1\ntype=" + clientType.toUtf8() + "\ndir=" +
-                                  QFile::encodeName(inst->tempDir()) + "/voxmere_temp_0\n"));
+                              "[current]\nversion=1\ntype=" +
+                                  (setup == "typo" ? "client_linx_x86" : clientType.toUtf8()) +
+                                  "\ndir=" + QFile::encodeName(recorded) + "\n"));
         }
         QProcess client;
         if (setup == "client") {
@@ -71,6 +82,9 @@ private Q_SLOTS:
         responder.setReply("1,7,7");
         responder.setSilent(setup == "silent");
         inst->writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
+        if (setup == "subgroup") // as a user may write it; QSettings would fold it into a key
+            QVERIFY(writeFile(inst->path("update.ini"),
+                              "[current/a]\nx=1\n" + readFile(inst->path("update.ini"))));
         qputenv("LC_ALL", setup.startsWith("de_") ? setup.toLatin1() : "C.UTF-8");
 
         const Installation::Run run = inst->run(args);
@@ -90,7 +104,7 @@ private Q_SLOTS:
         } else if (exitCode == 0) {
             QCOMPARE(inst->finishedWith(p), QString());
         } else {
-            QVERIFY(!inst->record().present());
+            QVERIFY(!inst->record().present() && inst->tempEntries().isEmpty());
             QCOMPARE(httpFetched(1), QStringList());
         }
     }

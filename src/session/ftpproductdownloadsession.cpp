@@ -2,6 +2,7 @@
 
 #include "filemd5.h"
 #include "indexsignature.h"
+#include "inifile.h"
 #include "installationfiles.h"
 
 #include <QDateTime>
@@ -73,6 +74,7 @@ bool FTPProductDownloadSession::initialize(const InitialParameters& parameters)
     mirrors.clear();
 
     QSettings mirrorSettings(params.mirrorsFile, QSettings::IniFormat);
+    parseWholeIni(mirrorSettings);
     const int count = mirrorSettings.beginReadArray("mirrors");
     for (int i = 0; i < count; ++i) {
         mirrorSettings.setArrayIndex(i);
@@ -101,6 +103,7 @@ bool FTPProductDownloadSession::initialize(const InitialParameters& parameters)
     streamCount = qMax(1, params.defaultStreams);
     if (!params.settingsFile.isEmpty()) {
         QSettings settings(params.settingsFile, QSettings::IniFormat);
+        parseWholeIni(settings);
         settings.beginGroup("update");
         proxy = settings.value("proxy").toString();
         const QVariant streamsValue = settings.value("streams");

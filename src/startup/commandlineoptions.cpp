@@ -1,4 +1,5 @@
 #include "commandlineoptions.h"
+#include "inifile.h"
 #include "installationfiles.h"
 #include "startupmessage.h"
 #include "updatechecker.h"
@@ -59,6 +60,7 @@ QString getClientTypeVersion(CommandLineOptions* options, const QStringList& arg
 bool readUpdateServer(QByteArray* host, quint16* port)
 {
     QSettings settings(getAppRootPath() + QStringLiteral("/update.ini"), QSettings::IniFormat);
+    parseWholeIni(settings);
     const QString server = settings.value(QStringLiteral("update/server")).toString().trimmed();
     *host = QByteArrayLiteral("update.voxmere.example");
     *port = UpdateChecker::defaultPort;

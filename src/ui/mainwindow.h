@@ -48,6 +48,8 @@ protected:
     // Starts applying the downloaded set; false when it could not start (nothing is touched).
     // onApplyFinished follows otherwise.
     bool copyTemporaryOnly();
+    // Downloads into downloadDir, whose record is written.
+    void startSession(bool resume);
     void onApplyFinished();
     // The end of an update whose application ended or could not start.
     void finishUpdate(bool complete);
@@ -57,8 +59,10 @@ protected:
 
     bool getExistingUpdateData(QString iniDir, QString* version, QString* type,
                                QString* downloadDir);
-    void modifyUpdateData(const QString& version, const QString& downloadDir);
-    void cleanupCurrentUpdateDataIniFile();
+    // False when update.ini could not be written.
+    bool modifyUpdateData(const QString& version, const QString& downloadDir);
+    bool cleanupCurrentUpdateDataIniFile();
+    QString unwritableSettings() const;
 
     bool noUser() const { return unattended; }
     // With a user a message box; without one the text goes to the log (and so to standard

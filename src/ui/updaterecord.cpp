@@ -1,5 +1,6 @@
 #include "updaterecord.h"
 
+#include "inifile.h"
 #include "installationfiles.h"
 
 #include <QDir>
@@ -31,6 +32,22 @@ bool isVersionText(const QString& version)
     return true;
 }
 
+// Replaces a group of the file (none: removes it), every other group kept; false when the file
+// could not be written (a directory in its place, a read-only file or disk).
+bool writeGroup(const QString& iniDir, const char* group,
+                const QList<QPair<QString, QString>>& values)
+{
+    QSettings settings(iniPath(iniDir), QSettings::IniFormat);
+    parseWholeIni(settings);
+    settings.remove(QLatin1String(group));
+    settings.beginGroup(QLatin1String(group));
+    for (const auto& [key, value] : values)
+        settings.setValue(key, value);
+    settings.endGroup();
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
 } // namespace
 
 bool isUsableDownloadDirectory(const QString& dir)
@@ -49,6 +66,7 @@ bool isUsableDownloadDirectory(const QString& dir)
 bool getExistingUpdateData(const QString& iniDir, QString* version, QString* type, QString* dir)
 {
     QSettings settings(iniPath(iniDir), QSettings::IniFormat);
+    parseWholeIni(settings);
     settings.beginGroup(QLatin1String(recordGroup));
     const QString storedVersion = settings.value(QStringLiteral("version")).toString();
     const QString storedDir = settings.value(QStringLiteral("dir")).toString();
@@ -66,20 +84,19 @@ bool getExistingUpdateData(const QString& iniDir, QString* version, QString* typ
     return true;
 }
 
-void writeUpdateData(const QString& iniDir, const QString& version, const QString& dir,
+bool writeUpdateData(const QString& iniDir, const QString& version, const QString& dir,
                      const QString& type)
 {
-    QSettings settings(iniPath(iniDir), QSettings::IniFormat);
-    settings.beginGroup(QLatin1String(recordGroup));
-    settings.setValue(QStringLiteral("version"), version);
-    settings.setValue(QStringLiteral("dir"), dir);
-    settings.setValue(QStringLiteral("type"), type);
-    settings.endGroup();
+    return writeGroup(iniDir, recordGroup,
+                      {{QStringLiteral("version"), version},
+                       {QStringLiteral("dir"), dir},
+                       {QStringLiteral("type"), type}});
 }
 
 bool getInstalledVersion(const QString& iniDir, int* version, QString* type)
 {
     QSettings settings(iniPath(iniDir), QSettings::IniFormat);
+    parseWholeIni(settings);
     settings.beginGroup(QLatin1String(installedGroup));
     const QString storedVersion = settings.value(QStringLiteral("version")).toString();
     const QString storedType = settings.value(QStringLiteral("type")).toString();
@@ -93,17 +110,13 @@ bool getInstalledVersion(const QString& iniDir, int* version, QString* type)
     return true;
 }
 
-void writeInstalledVersion(const QString& iniDir, const QString& version, const QString& type)
+bool writeInstalledVersion(const QString& iniDir, const QString& version, const QString& type)
 {
-    QSettings settings(iniPath(iniDir), QSettings::IniFormat);
-    settings.beginGroup(QLatin1String(installedGroup));
-    settings.setValue(QStringLiteral("version"), version);
-    settings.setValue(QStringLiteral("type"), type);
-    settings.endGroup();
+    return writeGroup(iniDir, installedGroup,
+                      {{QStringLiteral("version"), version}, {QStringLiteral("type"), type}});
 }
 
-void removeUpdateData(const QString& iniDir)
+bool removeUpdateData(const QString& iniDir)
 {
-    QSettings settings(iniPath(iniDir), QSettings::IniFormat);
-    settings.remove(QLatin1String(recordGroup));
+    return writeGroup(iniDir, recordGroup, {});
 }

@@ -7,14 +7,15 @@
 
 // True when the record is usable; only then are the non-null outputs filled.
 bool getExistingUpdateData(const QString& iniDir, QString* version, QString* type, QString* dir);
-void writeUpdateData(const QString& iniDir, const QString& version, const QString& dir,
+// The writers return false when update.ini could not be written.
+bool writeUpdateData(const QString& iniDir, const QString& version, const QString& dir,
                      const QString& type);
-void removeUpdateData(const QString& iniDir);
+bool removeUpdateData(const QString& iniDir);
 
 // Group "installed": the version and client type of the last complete application. False when
 // there is no usable version.
 bool getInstalledVersion(const QString& iniDir, int* version, QString* type);
-void writeInstalledVersion(const QString& iniDir, const QString& version, const QString& type);
+bool writeInstalledVersion(const QString& iniDir, const QString& version, const QString& type);
 
 // Whether a recorded download directory may be resumed in, emptied and removed: an absolute,
 // clean path to a real directory (not a symbolic link) named "voxmere_temp_..." that belongs to

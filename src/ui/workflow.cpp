@@ -90,11 +90,9 @@ void MainWindow::on_startButton_clicked()
     QString storedVersion, storedType, storedDir;
     bool resume = false;
     if (getExistingUpdateData(QString(), &storedVersion, &storedType, &storedDir)) {
-        if (storedVersion == versionText) {
-            // A record of another version, or one without a type, says nothing about which
-            // product this is.
-            if (!storedType.isEmpty())
-                clientType = storedType;
+        // A record of another type (a typo on an earlier command line) is another update; one
+        // without a type, from an older updater, is taken for this one.
+        if (storedVersion == versionText && (storedType.isEmpty() || storedType == clientType)) {
             onAppendText(
                 QStringLiteral("Previous update session for v. %1 found").arg(storedVersion));
             resume = true;
@@ -122,7 +120,21 @@ void MainWindow::on_startButton_clicked()
             return;
         }
     }
+    // Without the record an interrupted update could not resume, and its download directory
+    // would be left behind at every start.
+    if (!modifyUpdateData(versionText, dir)) {
+        if (!resume)
+            QDir(dir).removeRecursively();
+        tellUser(QMessageBox::Critical, tr("Error"), unwritableSettings());
+        endUnattended(1);
+        return;
+    }
+    downloadDir = dir;
+    startSession(resume);
+}
 
+void MainWindow::startSession(bool resume)
+{
     session = new FTPProductDownloadSession();
     connect(session, &FTPProductDownloadSession::downloadInitiated, this,
             &MainWindow::onDownloadInitiated);
@@ -145,19 +157,17 @@ void MainWindow::on_startButton_clicked()
     timerId = startTimer(1000);
     startButton->setEnabled(false);
 
+    const QString versionText = QString::number(version);
     FTPProductDownloadSession::InitialParameters parameters;
     parameters.clientType = clientType;
     parameters.version = versionText;
     parameters.mirrorsFile = installationFile(QStringLiteral("mirrors.ini"));
     parameters.settingsFile = installationFile(QStringLiteral("update.ini"));
-    parameters.downloadDir = dir;
+    parameters.downloadDir = downloadDir;
     parameters.resumeDownloadDir = resume;
     parameters.defaultStreams = 4;
     parameters.sessionFile = installationFile(sessionFileName(versionText));
     parameters.trustedKeys = trustedKeys;
-
-    modifyUpdateData(versionText, dir);
-    downloadDir = dir;
 
     session->initialize(parameters);
     session->startUpdate();
@@ -177,7 +187,8 @@ void MainWindow::onUpdateFinished()
 void MainWindow::finishUpdate(bool complete)
 {
     if (complete) {
-        writeInstalledVersion(QString(), QString::number(version), clientType);
+        if (!writeInstalledVersion(QString(), QString::number(version), clientType))
+            tellUser(QMessageBox::Warning, tr("Warning"), unwritableSettings());
         removeTemporaryOnly();
         finished = true;
         startButton->setText(tr("Start Voxmere"));
@@ -302,8 +313,7 @@ bool MainWindow::copyTemporaryOnly()
     if (trustedKeys)
         update->requireSignature(trustedKeys, clientType, QString::number(version));
     if (!update->updateContent(noUser(), downloadDir,
-                               downloadDir + QLatin1Char('/') + clientType +
-                                   QStringLiteral(".ini"),
+                               downloadDir + QLatin1Char('/') + clientType + QStringLiteral(".ini"),
                                getAppRootPath()))
         return false;
     applying = update.release();
@@ -323,9 +333,9 @@ void MainWindow::onApplyFinished()
 
 void MainWindow::askAbortRetryIgnore(const QString& text, std::function<void(Answer)> answered)
 {
-    auto* box = new QMessageBox(QMessageBox::Question, tr("Question"), text,
-                                QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore,
-                                this);
+    auto* box =
+        new QMessageBox(QMessageBox::Question, tr("Question"), text,
+                        QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore, this);
     box->setDefaultButton(QMessageBox::Retry);
     box->setAttribute(Qt::WA_DeleteOnClose);
     connect(box, &QMessageBox::finished, this, [box, answered] {
@@ -342,19 +352,20 @@ void MainWindow::removeTemporaryOnly()
 {
     onAppendText(QStringLiteral("Remove temporary files..."));
     cleanupCurrentUpdateFiles();
-    onAppendText(QStringLiteral("Temporary files removed."));
     onAppendText(QStringLiteral("Update finished, version: %1").arg(version));
 }
 
 void MainWindow::cleanupCurrentUpdateFiles()
 {
-    QString storedVersion, storedDir;
-    if (!getExistingUpdateData(QString(), &storedVersion, nullptr, &storedDir))
-        return;
-    QFile::remove(installationFile(sessionFileName(storedVersion)));
+    QFile::remove(installationFile(sessionFileName(QString::number(version))));
     bool hadParent = false;
-    removeDownloadDirectory(storedDir, &hadParent);
-    cleanupCurrentUpdateDataIniFile();
+    if (removeDownloadDirectory(downloadDir, &hadParent))
+        onAppendText(QStringLiteral("Temporary files removed."));
+    else
+        onAppendText(QStringLiteral("ERROR: %1 could not be removed.").arg(downloadDir));
+    // A record left behind names a directory that is gone: the next start passes it over.
+    if (!cleanupCurrentUpdateDataIniFile())
+        tellUser(QMessageBox::Warning, tr("Warning"), unwritableSettings());
 }
 
 bool MainWindow::getExistingUpdateData(QString iniDir, QString* version, QString* type,
@@ -363,14 +374,19 @@ bool MainWindow::getExistingUpdateData(QString iniDir, QString* version, QString
     return ::getExistingUpdateData(iniDir, version, type, downloadDir);
 }
 
-void MainWindow::modifyUpdateData(const QString& version, const QString& downloadDir)
+bool MainWindow::modifyUpdateData(const QString& version, const QString& downloadDir)
 {
-    writeUpdateData(QString(), version, downloadDir, clientType);
+    return writeUpdateData(QString(), version, downloadDir, clientType);
 }
 
-void MainWindow::cleanupCurrentUpdateDataIniFile()
+bool MainWindow::cleanupCurrentUpdateDataIniFile()
 {
-    removeUpdateData(QString());
+    return removeUpdateData(QString());
+}
+
+QString MainWindow::unwritableSettings() const
+{
+    return tr("Unable to write %1.").arg(installationFile(QStringLiteral("update.ini")));
 }
 
 void MainWindow::tellUser(QMessageBox::Icon icon, const QString& title, const QString& text)

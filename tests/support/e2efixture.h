@@ -49,7 +49,8 @@ inline bool openssl(const QStringList& arguments)
 
 inline QString installedVersion(const Installation& i)
 {
-    const QSettings settings(i.path("update.ini"), QSettings::IniFormat);
+    QSettings settings(i.path("update.ini"), QSettings::IniFormat);
+    settings.allKeys(); // parses every group: "[installed/a]" before "[installed]" hides it
     return settings.value("installed/version").toString();
 }
 
