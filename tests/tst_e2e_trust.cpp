@@ -56,9 +56,12 @@ private Q_SLOTS:
         QVERIFY(writeFile(inst->path("update.ini"), "[update]\nstreams=2\n"));
 
         const Installation::Run run = update("9");
-        // What reaches outside or does not check out is not installed: the update is incomplete.
-        QVERIFY2(run.finished && run.exitCode == 3 && run.errorOutput.contains("Update incomplete"),
-                 qPrintable(run.errorOutput));
+        // What reaches outside or does not check out is not installed: a refused index fails the
+        // mirror, a file that does not check out leaves the update incomplete.
+        QVERIFY2(
+            run.finished && run.exitCode == (downloads ? 3 : 2) &&
+                run.errorOutput.contains(downloads ? "Update incomplete" : "Download cancelled"),
+            qPrintable(run.errorOutput));
         QCOMPARE(readFile(victim), QByteArray("precious"));
         QCOMPARE(readFile(inst->path("update")), updater);
         QVERIFY(readFile(inst->path("update.ini")).contains("streams=2"));
@@ -89,6 +92,8 @@ private Q_SLOTS:
         QTest::newRow("two keys, the first signs") << "a b;a;" << 0 << "" << 2;
         QTest::newRow("two keys, the second signs") << "rsa a b;b;" << 0 << "" << 2;
         QTest::newRow("bad first mirror, good second") << "a;a;failover" << 0 << refused << 2;
+        QTest::newRow("unusable index on the first mirror, unsigned")
+            << ";;unusable" << 0 << "Index from mirror0 is not usable." << 2;
         QTest::newRow("no update.pub") << ";;" << 0 << notSigned << 2;
         QTest::newRow("signed by update-publish") << "a;a;publisher" << 0 << "" << 2;
         QTest::newRow("downgrade from the server refused")
@@ -146,7 +151,8 @@ private Q_SLOTS:
 
         // Versions 1 and 2 signed as the row says below good/; bad/ signed by an untrusted key;
         // twin/ the good ones with the twin in place of the plug-in.
-        const QStringList roots = setup == "failover"    ? QStringList{"bad", "good"}
+        const QStringList roots = setup == "failover" || setup == "unusable"
+                                      ? QStringList{"bad", "good"}
                                   : setup == "twinfirst" ? QStringList{"twin", "good"}
                                   : setup == "twin"      ? QStringList{"twin"}
                                                          : QStringList{"good"};
@@ -161,6 +167,8 @@ private Q_SLOTS:
                     readFile(dir + "/" + manifestFile).replace("length=", "length=1");
                 if (setup == "mismatch")
                     QVERIFY(writeFile(dir + "/" + manifestFile, manifest));
+                if (setup == "unusable" && root == "bad")
+                    QVERIFY(writeFile(dir + "/" + productIndex, "[files]\n..\\x=0::1\n"));
                 if (signer.isEmpty())
                     continue;
                 const QByteArray signature =

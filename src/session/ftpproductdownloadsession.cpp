@@ -583,11 +583,9 @@ void FTPProductDownloadSession::takeFileList()
         rejectIndexMirror(QString("Manifest from %1 is not valid: %2.").arg(name, check.detail));
         return;
     case ReleaseCheck::IndexUnreadable:
-        Q_EMIT message("Download file list retrieved.");
-        state = PDS_Downloading;
+        // Signed or not, the next mirror may serve a usable one.
         Q_EMIT message(tr("Unable to initialize session with %1.").arg(indexFile));
-        Q_EMIT message("Can't continue.");
-        endSession(true);
+        rejectIndexMirror(QString("Index from %1 is not usable.").arg(name));
         return;
     case ReleaseCheck::None:
         break;
