@@ -90,39 +90,65 @@ private Q_SLOTS:
         QCOMPARE(inst->finishedWith(p), QString());
     }
 
-    void killedWhileApplying_data()
+    void interruptedApply_data()
     {
-        QTest::addColumn<int>("file"); // killed when its new copy appears beside it
-        for (int file : {0, 3, 6, 7})
-            QTest::newRow(qPrintable(QString("at file %1 of 8").arg(file))) << file;
+        QTest::addColumn<bool>("patches");
+        QTest::addColumn<int>("file");     // killed when its new copy appears beside it
+        QTest::addColumn<bool>("blocked"); // instead, a directory stands where it goes
+        for (const bool patches : {false, true}) {
+            const QString kind = patches ? "patch update" : "whole files";
+            for (int file : {0, 3, 6, 7})
+                QTest::newRow(qPrintable(QString("%1, killed at file %2 of 8").arg(kind).arg(file)))
+                    << patches << file << false;
+            QTest::newRow(qPrintable(kind + ", file 3 blocked")) << patches << 3 << true;
+        }
     }
 
-    // Between a kill and the next start every file is old or new, never missing or partial;
-    // the next start completes the application without fetching anything but the index.
-    void killedWhileApplying()
+    // Between an interruption and the next start every file is old or new, never missing or
+    // partial; the next start completes the application without fetching anything but the
+    // index, its manifest and signature, and a kept patch that was damaged meanwhile.
+    void interruptedApply()
     {
+        QFETCH(bool, patches);
         QFETCH(int, file);
+        QFETCH(bool, blocked);
         const QByteArray builtUpdater = readFile(QStringLiteral(UPDATE_BINARY));
         ProductTree old, p;
         for (int i = 0; i < 7; ++i) {
-            old.add("files", QString("big%1.bin").arg(i), ProductTree::randomBytes(3000000, i));
-            p.add("files", QString("big%1.bin").arg(i), ProductTree::randomBytes(3000000, 50 + i));
+            QByteArray content = ProductTree::randomBytes(3000000, i);
+            old.add("files", QString("big%1.bin").arg(i), content);
+            content.insert(1000 + i, "a patch that changes the length"); // cannot re-apply
+            p.add("files", QString("big%1.bin").arg(i),
+                  patches ? content : ProductTree::randomBytes(3000000, 50 + i));
         }
         p.add("files", "update", builtUpdater + "\nnext updater\n");
-        publish(p, 2);
-        QVERIFY(inst->install(old));
+        QVERIFY(publishReleases(old, p, !patches));
         inst->writeMirrors({{mirror(nginx.baseUrl())}});
-        QVERIFY(killWhenThere("2", inst->path(".update-new." + p.files[file].name)));
+        const QString name = p.files[file].name;
+        if (blocked) {
+            QVERIFY(QFile::remove(inst->path(name)) && writeFile(inst->path(name + "/x"), "x"));
+            QCOMPARE(update("2").exitCode, 3);
+        } else {
+            QVERIFY(killWhenThere("2", inst->path(".update-new." + name)));
+        }
         for (int i = 0; i < p.files.size(); ++i) {
             const QByteArray now = readFile(inst->path(p.files[i].name));
-            QVERIFY2(now == p.files[i].content ||
+            QVERIFY2(now == p.files[i].content || (blocked && i == file) ||
                          now == (i < 7 ? old.files[i].content : builtUpdater),
                      qPrintable(p.files[i].name));
         }
+        // A kept patch not applied yet, damaged on the disk meanwhile, is fetched again.
+        QStringList again{productIndex, manifestFile, productIndex + ".sig"};
+        const QString patch = inst->record().dir + "/patches/1/big6.bin.zst";
+        if (QFileInfo::exists(patch) && readFile(inst->path("big6.bin")) == old.files[6].content) {
+            QVERIFY(writeFile(patch, flipped(readFile(patch), 20)));
+            again << "patches/1/big6.bin.zst";
+        }
+        QVERIFY(!blocked || QDir(inst->path(name)).removeRecursively());
         const int before = int(nginx.requestedPaths().size());
-        const Installation::Run again = update("2");
-        QVERIFY2(again.exitCode == 0, qPrintable(again.errorOutput));
-        QCOMPARE(httpFetched(2, before), QStringList({productIndex, manifestFile}));
+        const Installation::Run rerun = update("2");
+        QVERIFY2(rerun.exitCode == 0, qPrintable(rerun.errorOutput));
+        QCOMPARE(httpFetched(2, before), again);
         QCOMPARE(inst->finishedWith(p), QString());
         QCOMPARE(QDir(inst->dir()).entryList({".update-new.*"}, QDir::Files | QDir::Hidden),
                  QStringList());
@@ -131,25 +157,33 @@ private Q_SLOTS:
     void patchUpdate_data()
     {
         QTest::addColumn<QString>("setup");
-        QTest::addColumn<QString>("firstLog"); // a first run changes `setup` while a file crawls
+        QTest::addColumn<QString>("firstLog");  // a first run changes `setup` while a file crawls
+        QTest::addColumn<QStringList>("whole"); // the big files fetched whole
+        const QStringList all{"big0.bin", "big1.bin", "big2.bin", "big3.bin.gz"};
         QTest::newRow("every changed file as a patch") << ""
-                                                       << "";
+                                                       << "" << QStringList();
         QTest::newRow("a file the user changed comes whole") << "user"
-                                                             << "";
-        QTest::newRow("damaged patch on the first mirror") << "damaged"
-                                                           << "";
-        QTest::newRow("mirror without patches") << "whole"
-                                                << "";
-        QTest::newRow("killed while rebuilding, then rerun") << "killed"
-                                                             << "";
-        QTest::newRow("installed file changed before rebuilding") << "big1.bin"
-                                                                  << "Can't patch ";
+                                                             << "" << QStringList{"big2.bin"};
+        // A patch that cannot be had or used is replaced by its whole file in the same run.
+        QTest::newRow("damaged patch") << "damaged"
+                                       << "" << QStringList{"big0.bin"};
+        QTest::newRow("mirror without its patches") << "nopatches"
+                                                    << "" << all;
+        QTest::newRow("FTP mirror without its patches") << "ftp"
+                                                        << "" << all;
+        QTest::newRow("installed file changed before rebuilding")
+            << "big1.bin"
+            << "Can't patch " << QStringList{"big1.bin"};
+        QTest::newRow("published without patches") << "whole"
+                                                   << "" << all;
         // What lies in the download directory is checked again before anything is applied.
         const QString signature = "The signature of ";
-        QTest::newRow("index changed before applying") << productIndex << signature;
-        QTest::newRow("manifest changed before applying") << manifestFile << signature;
+        QTest::newRow("index changed before applying")
+            << productIndex << signature << QStringList();
+        QTest::newRow("manifest changed before applying")
+            << manifestFile << signature << QStringList();
         QTest::newRow("manifest removed before applying")
-            << "-" + manifestFile << "The manifest of ";
+            << "-" + manifestFile << "The manifest of " << QStringList();
     }
 
     // Versions 1 and 2 published and signed by update-publish, 2 with patches from 1: four 3 MB
@@ -158,6 +192,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, setup);
         QFETCH(QString, firstLog);
+        QFETCH(QStringList, whole);
         const QString caseDir = mirrorRoot.path() + "/" + caseName;
         ProductTree v1, v2;
         for (int i = 0; i < 4; ++i) {
@@ -168,49 +203,19 @@ private Q_SLOTS:
             v2.add("files", QString("big%1.bin").arg(i), content);
         }
         v2.add("files", "added.bin", ProductTree::randomBytes(42000, 9)); // crawls on /slow/
-        for (const QString& root : setup == "damaged" ? QStringList{"/first", ""} : QStringList{""})
-            for (const int version : {1, 2}) {
-                for (const ProductFile& f : (version == 1 ? v1 : v2).files)
-                    QVERIFY(
-                        writeFile(QString("%1/src%2/%3").arg(inst->root()).arg(version).arg(f.name),
-                                  f.content));
-                QStringList args{"--quiet",  "--replace",  "--pack",
-                                 "big3.bin", "--sign-key", key("a.pem")};
-                if (version == 2 && setup != "whole")
-                    args << "--delta-from"
-                         << "1";
-                QProcess publish;
-                publish.start(UPDATE_PUBLISH_BINARY,
-                              args << QString("%1/src%2").arg(inst->root()).arg(version)
-                                   << caseDir + root << QString::number(version));
-                QVERIFY(publish.waitForFinished(scaledMs(60000)) && publish.exitCode() == 0);
-            }
-        if (setup == "damaged") {
-            const QString patch = caseDir + "/first/2/patches/1/big0.bin.zst";
-            QByteArray bytes = readFile(patch);
-            bytes[10] = char(bytes[10] ^ 1);
-            QVERIFY(writeFile(patch, bytes));
-        }
-        makeTreeWorldReadable(caseDir);
-        QVERIFY(inst->install(v1) && writeFile(inst->path("update.pub"), readFile(key("a.pub"))));
+        QVERIFY(publishReleases(v1, v2, setup == "whole"));
+        const QString damaged = caseDir + "/2/patches/1/big0.bin.zst";
+        if (setup == "damaged")
+            QVERIFY(writeFile(damaged, flipped(readFile(damaged), 10)));
+        if (setup == "nopatches" || setup == "ftp")
+            QVERIFY(QDir(caseDir + "/2/patches").removeRecursively());
         if (setup == "user")
             QVERIFY(writeFile(inst->path("big2.bin"), "changed by the user"));
         inst->writeSettings(1);
-        inst->writeMirrors(setup == "damaged"
-                               ? QList<Installation::Mirror>{{mirror(nginx.baseUrl()) + "first/"},
-                                                             {mirror(nginx.baseUrl())}}
-                               : QList<Installation::Mirror>{{mirror(nginx.baseUrl())}});
-
-        const int before = int(nginx.requestedPaths().size());
-        int rerun = before;
-        if (setup == "killed") {
-            QVERIFY(killWhenThere("2", inst->path(".update-new.big1.bin")));
-            for (int i = 0; i < 4; ++i) {
-                const QByteArray now = readFile(inst->path(v1.files[i].name));
-                QVERIFY(now == v1.files[i].content || now == v2.files[i].content);
-            }
-            rerun = int(nginx.requestedPaths().size());
-        }
+        const auto served = [&] {
+            return setup == "ftp" ? vsftpd.retrievedPaths() : nginx.requestedPaths();
+        };
+        const int before = int(served().size());
         if (!firstLog.isEmpty()) {
             inst->writeMirrors({{nginx.baseUrl() + "/slow/" + caseName + "/"}});
             std::unique_ptr<QProcess> first = inst->start({"--nouser", clientType, "2"});
@@ -223,16 +228,17 @@ private Q_SLOTS:
             QByteArray changed = readFile(target);
             changed[5] = char(changed[5] ^ 1);
             QVERIFY(setup.startsWith('-') ? QFile::remove(target) : writeFile(target, changed));
+            inst->writeMirrors({{mirror(nginx.baseUrl())}}); // for what the run fetches next
             const Installation::Run firstRun = Installation::wait(first.get());
-            QVERIFY2(firstRun.exitCode == 3 && firstRun.errorOutput.contains(firstLog),
+            // The whole file mends a failed rebuild at once; a changed index or manifest stops
+            // the apply before anything is installed.
+            const bool mended = setup == "big1.bin";
+            QVERIFY2(firstRun.exitCode == (mended ? 0 : 3) &&
+                         firstRun.errorOutput.contains(firstLog),
                      qPrintable(firstRun.errorOutput));
-            // The other patched files went in; the changed one stays as the user left it.
-            ProductTree now = setup == "big1.bin" ? v2 : v1;
-            if (setup == "big1.bin")
-                now.files[1].content = changed;
-            QCOMPARE(inst->compareWith(now), QString());
-            inst->writeMirrors({{mirror(nginx.baseUrl())}});
+            QCOMPARE(inst->compareWith(mended ? v2 : v1), QString());
         }
+        inst->writeMirrors({{mirror(setup == "ftp" ? vsftpd.baseUrl() : nginx.baseUrl())}});
         const Installation::Run run = update("2");
         QVERIFY2(run.exitCode == 0 &&
                      run.errorOutput.contains(setup == "damaged" ? "ERROR: Wrong checksum for"
@@ -241,24 +247,15 @@ private Q_SLOTS:
         QCOMPARE(inst->finishedWith(v2), QString());
 
         // What was fetched, in bytes, against the whole files of version 2.
-        const QStringList fetched = pathsBelow(nginx.requestedPaths().mid(before), caseName + "/");
-        quint64 bytes = 0, whole = 0;
+        const QStringList fetched = pathsBelow(served().mid(before), caseName + "/2/");
+        quint64 bytes = 0, wholeBytes = 0;
         for (const QString& path : fetched)
-            bytes += quint64(QFileInfo(caseDir + "/" + path).size());
+            bytes += quint64(QFileInfo(caseDir + "/2/" + path).size());
         for (const QString& path : v2.mirrorPaths())
-            whole += quint64(QFileInfo(caseDir + "/2/" + path).size());
-        const QStringList wholeBig = fetched.filter(QRegularExpression("/files/big"));
-        QCOMPARE(wholeBig, setup == "whole"
-                               ? QStringList({"2/files/big0.bin", "2/files/big1.bin",
-                                              "2/files/big2.bin", "2/files/big3.bin.gz"})
-                           : setup == "user"     ? QStringList{"2/files/big2.bin"}
-                           : setup == "big1.bin" ? QStringList{"2/files/big1.bin"}
-                                                 : QStringList());
-        QVERIFY2(setup == "whole" || setup == "user" || setup == "big1.bin" || bytes < whole / 50,
-                 qPrintable(fetched.join(' ')));
-        if (setup == "killed")
-            QCOMPARE(httpFetched(2, rerun),
-                     QStringList({productIndex, manifestFile, productIndex + ".sig"}));
+            wholeBytes += quint64(QFileInfo(caseDir + "/2/" + path).size());
+        QCOMPARE(fetched.filter(QRegularExpression("^files/big")),
+                 whole.replaceInStrings(QRegularExpression("^"), "files/"));
+        QVERIFY2(!whole.isEmpty() || bytes < wholeBytes / 50, qPrintable(fetched.join(' ')));
     }
 };
 

@@ -28,6 +28,7 @@ struct DirectoryUpdate::Prepared {
     QString temporary;               // the new file, when written and checked
     QStringList failures;            // failure texts in the order of the steps
     bool destinationCurrent = false; // source bad, but the installed file is already the one
+    bool patchFailed = false;        // rebuilt from a patch, which did not give the new content
 };
 
 namespace
@@ -97,6 +98,7 @@ Prepared prepare(const FileSpecification& entry, const QString& sourceRoot, cons
             digest.writtenChecksum.compare(entry.installedChecksum(), Qt::CaseInsensitive) != 0 ||
             digest.writtenSize != entry.installedSize())
             p.failures << QStringLiteral("Can't patch %1!").arg(destination);
+        p.patchFailed = !p.failures.isEmpty();
         p.kind = Prepared::Written;
         return finish(p, entry, temporary, fd, rebuilt, executable);
     }
@@ -245,6 +247,7 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
     total = list->getTotalSize();
     done = 0;
     next = submitted = inFlight = 0;
+    unpatched.clear();
     allInstalled = true;
     aborted = stopRequested = ending = waitingForAnswer = false;
     stopping = false;
@@ -278,8 +281,9 @@ void DirectoryUpdate::submit(int i)
     FileSpecification entry;
     list->get(i, &entry);
     ++inFlight;
-    pool.start([this, i, entry] {
-        const Prepared p = prepare(entry, sourceRoot, destRoot, stopping);
+    const bool current = currentFiles.contains(entry.installedPath());
+    pool.start([this, i, entry, current] {
+        const Prepared p = current ? Prepared() : prepare(entry, sourceRoot, destRoot, stopping);
         QMetaObject::invokeMethod(
             this, [this, i, p] { onPrepared(i, p); }, Qt::QueuedConnection);
     });
@@ -376,6 +380,8 @@ void DirectoryUpdate::replace(int i, const FileSpecification& entry, const Prepa
         else
             entryDone(entry, prepared, true);
     });
+    if (prepared.patchFailed && !unpatched.contains(entry.installedPath()))
+        unpatched << entry.installedPath();
 }
 
 void DirectoryUpdate::entryDone(const FileSpecification& entry, const Prepared& prepared,
@@ -443,6 +449,8 @@ void DirectoryUpdate::finishWhenIdle()
             this,
             [this] {
                 complete = allInstalled && !aborted && next >= list->getSize();
+                if (complete || aborted || stopRequested)
+                    unpatched.clear();
                 emit updateFinished();
             },
             Qt::QueuedConnection);

@@ -52,9 +52,16 @@ public:
     void requireSignature(std::shared_ptr<const TrustedKeys> keys, const QString& clientType,
                           const QString& version);
 
+    // Installed paths that are known to hold their new content already: nothing is done for
+    // them, whatever lies in the download directory.
+    void setCurrentFiles(const QSet<QString>& paths) { currentFiles = paths; }
+
     // After updateFinished: true when every entry of the index ended installed (or needed
     // nothing), false after an abort, a stop, an ignored failure or an unreadable index.
     bool isComplete() const { return complete; }
+    // After an incomplete run that was not aborted or stopped: the installed paths whose patch
+    // did not rebuild them; their whole files would.
+    const QStringList& failedPatches() const { return unpatched; }
 
 Q_SIGNALS:
     void updateInitiated();
@@ -92,6 +99,8 @@ private:
     QString signedType;
     QString signedVersion;
     UpdateQuestions* questions = nullptr;
+    QSet<QString> currentFiles;
+    QStringList unpatched;
 
     // The run in progress.
     std::unique_ptr<TaskSpecification> list;

@@ -238,6 +238,7 @@ void FTPProductDownloadSession::startVerification(const TaskSpecification& list)
 
     task.resetMarks();
     verifiedSize = 0;
+    current.clear();
     const int count = task.getSize();
     QVector<FileVerifier::Candidate> candidates(count);
     for (int i = 0; i < count; ++i) {
@@ -249,6 +250,8 @@ void FTPProductDownloadSession::startVerification(const TaskSpecification& list)
         c.local = params.downloadDir + "/" + entry.mirrorPath();
         c.size = entry.size;
         c.checksum = entry.checksum();
+        if (params.wholeFiles.contains(entry.installedPath()))
+            continue;
         for (const PatchSpecification& patch : std::as_const(entry.patches)) {
             FileVerifier::Patch p;
             p.local = params.downloadDir + "/" + patch.path;
@@ -280,6 +283,7 @@ void FTPProductDownloadSession::onFileVerified(int i, FileVerifier::Outcome outc
     switch (outcome) {
     case FileVerifier::Current:
         task.markReady(i);
+        current.insert(entry.installedPath());
         Q_EMIT message(
             QString("File %1 up to date").arg(appRoot.absoluteFilePath(entry.installedPath())));
         verifiedSize += entry.fetchSize();
@@ -635,6 +639,22 @@ void FTPProductDownloadSession::onFileError(int streamIdx, DownloadStream_Error 
     }
     if (state == PDS_RetrievingFileList)
         state = PDS_Starting;
+    DownloadStream* record = streams[streamIdx];
+    FileSpecification entry;
+    if (state == PDS_Downloading && kind != DSE_LocalFile && record->fileIndex >= 0 &&
+        task.get(record->fileIndex, &entry) && entry.patch >= 0) {
+        // A mirror without the patch, or with a damaged one, may still have the whole file: it
+        // is fetched instead, once, from the same mirror, checked like any other.
+        Q_EMIT message(QString("Stream %1 reported error: %2").arg(streamIdx).arg(text));
+        Q_EMIT message(
+            QString("Patch %1 failed: the whole file is fetched.").arg(entry.fetchPath()));
+        task.usePatch(record->fileIndex, -1);
+        task.resetPendingMark(record->fileIndex);
+        record->fileIndex = -1;
+        emitProgress();
+        assignNextFile(streamIdx);
+        return;
+    }
     switch (kind) {
     case DSE_WrongChecksum:
     case DSE_WrongLength:

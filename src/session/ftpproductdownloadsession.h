@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -43,6 +44,8 @@ public:
         std::shared_ptr<const TrustedKeys> trustedKeys;
         // Threads that hash during the verification; 0: as many as the machine has cores.
         int verificationThreads = 0;
+        // Installed paths fetched whole though a patch would do: their patches failed.
+        QSet<QString> wholeFiles;
     };
 
     struct MarkedSiteData {
@@ -84,6 +87,9 @@ public:
     // Read access for the owner and for tests.
     FTPProductDownloadSession_State getState() const { return state; }
     const TaskState& getTask() const { return task; }
+    // The installed paths that the verification found current: the apply leaves them alone,
+    // whatever copies or patches lie in the download directory.
+    const QSet<QString>& currentFiles() const { return current; }
 
     // The generator behind the random choice of mirrors, shared by all sessions. It starts
     // seeded with the time in seconds; main may seed it again once at start.
@@ -150,4 +156,5 @@ private:
     std::unique_ptr<FileVerifier> verifier;
     bool verifying = false;
     quint64 verifiedSize = 0;
+    QSet<QString> current;
 };

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QSet>
 #include <QString>
 #include <QWidget>
 
@@ -94,6 +95,9 @@ protected:
     quint64 elapsedSeconds = 0;
     bool finished = false;
     QString downloadDir;
+    // What the verification found installed already, and what is fetched whole after its patch
+    // failed, in this run.
+    QSet<QString> currentFiles, wholeFiles;
     bool versionFromServer = false;
     std::shared_ptr<const TrustedKeys> trustedKeys;
     bool unsignedNoted = false;

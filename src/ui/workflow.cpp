@@ -130,6 +130,7 @@ void MainWindow::on_startButton_clicked()
         return;
     }
     downloadDir = dir;
+    wholeFiles.clear();
     startSession(resume);
 }
 
@@ -168,6 +169,7 @@ void MainWindow::startSession(bool resume)
     parameters.defaultStreams = 4;
     parameters.sessionFile = installationFile(sessionFileName(versionText));
     parameters.trustedKeys = trustedKeys;
+    parameters.wholeFiles = wholeFiles;
 
     session->initialize(parameters);
     session->startUpdate();
@@ -179,6 +181,7 @@ void MainWindow::onUpdateFinished()
         killTimer(timerId);
         timerId = 0;
     }
+    currentFiles = session->currentFiles();
     releaseSession();
     if (!copyTemporaryOnly())
         finishUpdate(false);
@@ -309,6 +312,7 @@ bool MainWindow::copyTemporaryOnly()
     connect(update.get(), &DirectoryUpdate::progress, this, &MainWindow::onProgressUpdate);
     connect(update.get(), &DirectoryUpdate::updateFinished, this, &MainWindow::onApplyFinished);
     update->setQuestions(this);
+    update->setCurrentFiles(currentFiles);
     onProgressUpdate(0, 1);
     if (trustedKeys)
         update->requireSignature(trustedKeys, clientType, QString::number(version));
@@ -323,11 +327,20 @@ bool MainWindow::copyTemporaryOnly()
 void MainWindow::onApplyFinished()
 {
     const bool complete = applying->isComplete();
+    const QStringList unpatched = applying->failedPatches();
     // This slot runs inside the job's own signal.
     applying->deleteLater();
     applying = nullptr;
     if (complete)
         onAppendText(QStringLiteral("Updated files copied"));
+    // A patch that did not rebuild its file is a publisher's fault; the whole file mends it, in
+    // this run and once: the next apply leaves the files done already alone.
+    if (!complete && wholeFiles.isEmpty() && !unpatched.isEmpty() && !closeAfterApply) {
+        onAppendText(QStringLiteral("Fetching whole: %1").arg(unpatched.join(QLatin1String(", "))));
+        wholeFiles = QSet<QString>(unpatched.cbegin(), unpatched.cend());
+        startSession(true);
+        return;
+    }
     finishUpdate(complete);
 }
 

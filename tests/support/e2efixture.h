@@ -42,6 +42,12 @@ inline const QString notSigned =
     "Updates are not signed: there is no update.pub in the installation "
     "directory.";
 
+inline QByteArray flipped(QByteArray bytes, int at)
+{
+    bytes[at] = char(bytes[at] ^ 1);
+    return bytes;
+}
+
 inline bool openssl(const QStringList& arguments)
 {
     return QProcess::execute("openssl", arguments) == 0;
@@ -100,6 +106,31 @@ protected:
         run->kill();
         Installation::wait(run.get());
         return running;
+    }
+
+    // Versions 1 and 2 published and signed by update-publish (2 with patches from 1 unless
+    // `wholeOnly`; big3.bin packed); version 1 installed, its key trusted.
+    bool publishReleases(const ProductTree& v1, const ProductTree& v2, bool wholeOnly) const
+    {
+        for (const int version : {1, 2}) {
+            const QString source = QString("%1/src%2").arg(inst->root()).arg(version);
+            for (const ProductFile& f : (version == 1 ? v1 : v2).files)
+                if (!writeFile(source + "/" + f.installedPath(), f.content))
+                    return false;
+            QStringList args{"--quiet",  "--replace",  "--pack",
+                             "big3.bin", "--sign-key", key("a.pem")};
+            if (version == 2 && !wholeOnly)
+                args << "--delta-from"
+                     << "1";
+            QProcess publisher;
+            publisher.start(UPDATE_PUBLISH_BINARY, args << source
+                                                        << mirrorRoot.path() + "/" + caseName
+                                                        << QString::number(version));
+            if (!publisher.waitForFinished(scaledMs(60000)) || publisher.exitCode() != 0)
+                return false;
+        }
+        makeTreeWorldReadable(mirrorRoot.path() + "/" + caseName);
+        return inst->install(v1) && writeFile(inst->path("update.pub"), readFile(key("a.pub")));
     }
 
     QString key(const QString& name) const { return keys.filePath(name); }
