@@ -116,6 +116,22 @@ private Q_SLOTS:
         QCOMPARE(sorted(httpFetched(3)), sorted(p.mirrorPaths()));
     }
 
+    // A mirror that drips (a burst of 100 bytes a second, which faketime makes one every twenty
+    // seconds of the updater's clock) fails like one that stalls, and the good mirror after it
+    // serves the update.
+    void drippingMirror()
+    {
+        const ProductTree p = clientProduct(2);
+        publish(p, 2);
+        QVERIFY(inst->install(clientProduct(1)));
+        inst->writeMirrors({{mirror(nginx.baseUrl(), "/drip")}, {mirror(nginx.baseUrl())}});
+        inst->wrapper = QStringList{"faketime", "-f", "+0 x20"};
+        const Installation::Run run = update("2");
+        QVERIFY2(run.exitCode == 0 && run.errorOutput.contains("Operation too slow"),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(inst->finishedWith(p), QString());
+    }
+
     void failingMirror_data()
     {
         QTest::addColumn<QString>("kind");
@@ -140,6 +156,8 @@ private Q_SLOTS:
         QTest::newRow("index without files") << "/nofiles" << 1 << 1 << 1 << noFiles;
         QTest::newRow("file longer than listed")
             << "/long" << 1 << 1 << 1 << "/a/x.bin (more than the required 1)";
+        QTest::newRow("redirect with an endless body")
+            << "/redirect" << 1 << 1 << 1 << "its body is larger than 65536 bytes";
         // Served with a length, but fetched as if it had none: only the cap ends it.
         QTest::newRow("index that never ends")
             << "/endless" << 1 << 1 << 1

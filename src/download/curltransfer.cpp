@@ -10,6 +10,11 @@ namespace
 QString testCaFile;
 int connectSeconds = 30;
 int stallSeconds = 60;
+// No real line is slower: a mirror that drips (a few bytes a second) fails like one that stalls,
+// however long it would keep the update waiting.
+constexpr long floorBytesPerSecond = 1000;
+// The body of a redirect is never used; a real one is a few hundred bytes.
+constexpr qint64 redirectBodyLimit = 64 * 1024;
 
 QByteArray reasonFor(long status)
 {
@@ -141,7 +146,7 @@ void CurlTransfer::applyCommonOptions(const TransferEndpoint& endpoint)
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024);
 
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, long(connectSeconds));
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, floorBytesPerSecond);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, long(stallSeconds));
 
     // Redirects are followed by hand, so that each hop can be checked.
@@ -196,6 +201,7 @@ void CurlTransfer::resetRun()
     cutAtLimit = false;
     statusRefused = false;
     writeFailed = false;
+    redirectTooLarge = false;
     errorBuffer[0] = '\0';
 }
 
@@ -222,6 +228,7 @@ bool CurlTransfer::start(const QByteArray& url, const TransferEndpoint& endpoint
     device = sink;
     limit = byteLimit;
     redirects = 0;
+    redirectBody = 0;
     currentUrl = url;
     return launch();
 }
@@ -234,6 +241,7 @@ bool CurlTransfer::startConnectOnly(const QByteArray& url, const TransferEndpoin
     device = nullptr;
     limit = -1;
     redirects = 0;
+    redirectBody = 0;
     currentUrl = url;
     return launch();
 }
@@ -258,8 +266,12 @@ size_t CurlTransfer::acceptBody(const char* data, size_t bytes)
     if (transferKind == Http) {
         long status = 0;
         curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 300 && status < 400)
-            return bytes; // the body of a redirect is not the file
+        if (status >= 300 && status < 400) {
+            // The body of a redirect is not the file.
+            redirectBody += qint64(bytes);
+            redirectTooLarge = redirectBody > redirectBodyLimit;
+            return redirectTooLarge ? 0 : bytes;
+        }
         if (status < 200 || status >= 300) {
             statusRefused = true;
             return 0; // an error page must not end up in the file
@@ -358,6 +370,12 @@ TransferResult CurlTransfer::classify(CURLcode code)
     if (cutAtLimit) {
         r.error = TransferError::TooLarge;
         r.text = QStringLiteral("Transfer cut: the body is larger than %1 bytes").arg(limit);
+        return r;
+    }
+    if (redirectTooLarge) {
+        r.error = TransferError::Failed;
+        r.text = QStringLiteral("Redirect refused: its body is larger than %1 bytes")
+                     .arg(redirectBodyLimit);
         return r;
     }
     if (writeFailed) {

@@ -104,6 +104,8 @@ private:
     qint64 reportedTotal = -1;
     QByteArray statusLine;
     int redirects = 0;
+    qint64 redirectBody = 0; // over all hops of the transfer
+    bool redirectTooLarge = false;
     bool cutAtLimit = false;
     bool statusRefused = false; // body of a failed HTTP status; not written
     bool writeFailed = false;

@@ -159,10 +159,16 @@ private Q_SLOTS:
         // Redirects: /hops/ takes one hop per "a" after it and one more; /here/ to the same
         // server, /away/ to its second port, /tohttp/ from TLS to plain HTTP.
         secondPort = freePort();
+        // /drip/ sends 100 bytes a second; /redirect/ answers with a 100 MB redirect.
         const QString here = "location ~ ^/here/(.*)$ { return 301 /$1; }\n";
+        const QString body = mirrorRoot.path() + "/redirect.body";
+        QVERIFY(writeFile(body, "") && QFile::resize(body, 100 << 20));
         QVERIFY2(nginx.start(
                      mirrorRoot.path(),
-                     "location /slow/ { alias ROOT/; limit_rate_after 40k; limit_rate 1k; }\n"
+                     "location /slow/ { alias ROOT/; limit_rate_after 40k; limit_rate 2k; }\n"
+                     "location /drip/ { alias ROOT/; limit_rate 100; }\n"
+                     "location /redirect/ { error_page 404 =302 /redirect.body; return 404; }\n"
+                     "location = /redirect.body { add_header Location /elsewhere always; }\n"
                      "location /busy/ { return 503; }\nlocation /drop/ { return 444; }\n"
                      "location ~ ^/hops/a(a*)/(.*)$ { return 302 /hops/$1/$2; }\n"
                      "location ~ ^/hops/(.*)$ { return 302 /$1; }\n" +

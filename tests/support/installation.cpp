@@ -110,7 +110,6 @@ std::unique_ptr<QProcess> Installation::start(const QStringList& arguments) cons
         env.remove(name);
     env.insert("TMPDIR", tempDir());
     env.insert("XDG_RUNTIME_DIR", root() + "/runtime");
-    process->setProcessEnvironment(env);
     process->setWorkingDirectory(root());
     if (!authority.isEmpty()) {
         // libcurl reads the system's bundle only; in a mount namespace of the updater's own the
@@ -123,7 +122,11 @@ std::unique_ptr<QProcess> Installation::start(const QStringList& arguments) cons
                         nullptr);
         });
     }
-    process->start(path("update"), arguments);
+    if (!wrapper.isEmpty()) // a preloaded library goes before the sanitizers' runtime
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    process->setProcessEnvironment(env);
+    process->start(wrapper.value(0, path("update")),
+                   wrapper.isEmpty() ? arguments : wrapper.mid(1) << path("update") << arguments);
     process->waitForStarted(scaledMs(10000));
     return process;
 }
