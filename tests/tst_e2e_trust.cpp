@@ -108,6 +108,8 @@ private Q_SLOTS:
             << "a;a;nomanifest" << 2 << "Manifest from mirror0 is missing." << 1;
         QTest::newRow("signed manifest of other lengths")
             << "a;a;mismatch" << 2 << "Manifest from mirror0 is not valid: it lists files/" << 1;
+        QTest::newRow("unsigned manifest of another index")
+            << ";;otherindex" << 0 << "(it is the manifest of another index)" << 2;
         QTest::newRow("unsigned manifest of other lengths")
             << ";;mismatch" << 0 << "checked by MD5: no usable manifest from mirror0 (it lists"
             << 2;
@@ -167,6 +169,12 @@ private Q_SLOTS:
                     readFile(dir + "/" + manifestFile).replace("length=", "length=1");
                 if (setup == "mismatch")
                     QVERIFY(writeFile(dir + "/" + manifestFile, manifest));
+                if (setup == "otherindex")
+                    QVERIFY(writeFile(dir + "/" + manifestFile,
+                                      QString(readFile(dir + "/" + manifestFile))
+                                          .replace(QRegularExpression("index=\\w+"),
+                                                   "index=" + ProductTree::sha256("another"))
+                                          .toUtf8()));
                 if (setup == "unusable" && root == "bad")
                     QVERIFY(writeFile(dir + "/" + productIndex, "[files]\n..\\x=0::1\n"));
                 if (signer.isEmpty())
