@@ -27,6 +27,7 @@ private Q_SLOTS:
         QFETCH(bool, selfReplacing);
         const QByteArray builtUpdater = readFile(QStringLiteral(UPDATE_BINARY));
         ProductTree p = clientProduct(2);
+        p.add("files", "lib/libz.so.1", "the client's own zlib, version 2");
         QStringList expectedModes{
             "old_notes.txt missing",     "data/levels.pak.gz missing", "readme.txt 644",
             "data/levels.pak 644",       "vm3client_linux_x86 755",    "lib/libvoice.so 755",
@@ -40,7 +41,8 @@ private Q_SLOTS:
         }
         publish(p, 2);
         QVERIFY(inst->install(clientProduct(1)));
-        QVERIFY(writeFile(inst->path("libQtCore.so.4"), "old core library"));
+        QVERIFY(writeFile(inst->path("libQtCore.so.4"), "old core library") &&
+                writeFile(inst->path("lib/libz.so.1"), "the client's own zlib, version 1"));
         // A link in the way is replaced, not written through.
         QVERIFY(QFile::remove(inst->path("readme.txt")) && writeFile(inst->root() + "/out", "out"));
         QVERIFY(QFile::link(inst->root() + "/out", inst->path("readme.txt")));

@@ -121,8 +121,7 @@ ProductTree clientProduct(int version)
         .add("files", "data/levels.pak.gz",
              ProductTree::randomBytes(150000, 20 + version).repeated(2), "data/levels.pak")
         .add("files", "vm3client_linux_x86", "#!/bin/sh\necho client " + v + "\n")
-        .add("files", "lib/libvoice.so", ProductTree::randomBytes(5000, 30 + version))
-        .add("files", "lib/libz.so.1", "the client's own zlib, version " + v);
+        .add("files", "lib/libvoice.so", ProductTree::randomBytes(5000, 30 + version));
     if (version == 1)
         p.add("files", "data/empty.pak.gz", "", "data/empty.pak")
             .add("files", "old_notes.txt", "notes of version 1");
