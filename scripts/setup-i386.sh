@@ -9,10 +9,11 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 
 # Cross compiler (host package) and the i386 development libraries the updater links against.
-# patchelf sets the run paths of the bundled libraries at install time.
+# patchelf sets the run paths of the bundled libraries at install time; the tests preload
+# libfaketime into the 32-bit updater.
 PACKAGES=(g++-i686-linux-gnu patchelf file
           qt6-base-dev:i386 libcurl4-openssl-dev:i386 zlib1g-dev:i386 libssl-dev:i386
-          libzstd-dev:i386)
+          libzstd-dev:i386 libfaketime:i386)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386

@@ -8,7 +8,7 @@ PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-tools-dev qt6-l10n-t
           qt6-tools-dev-tools qt6-translations-l10n libcurl4-openssl-dev zlib1g-dev
           ca-certificates openssl nginx vsftpd squid xvfb xauth imagemagick gzip procps
           iproute2 locales python3 aria2 time curl bc patchelf file libssl-dev clang-14
-          libclang-rt-14-dev libzstd-dev faketime)
+          libclang-rt-14-dev libzstd-dev libfaketime)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

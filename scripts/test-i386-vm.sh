@@ -63,7 +63,7 @@ fi
 GUEST_PACKAGES=(linux-image-686 busybox-static bash coreutils python3 cmake patchelf file
                 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6test6 qt6-qpa-plugins
                 qt6-translations-l10n libcurl4 zlib1g libssl3 libzstd1 openssl nginx vsftpd
-                squid gzip procps time bc binutils ca-certificates faketime)
+                squid gzip procps time bc binutils ca-certificates libfaketime)
 # Changing the way the root is laid out below changes this revision, and so the cache key.
 LAYOUT=3
 key=$(printf '%s\n' "$LAYOUT" "${GUEST_PACKAGES[@]}" | sha256sum | cut -c1-16)

@@ -122,11 +122,12 @@ std::unique_ptr<QProcess> Installation::start(const QStringList& arguments) cons
                         nullptr);
         });
     }
-    if (!wrapper.isEmpty()) // a preloaded library goes before the sanitizers' runtime
+    for (const QString& entry : environment)
+        env.insert(entry.section('=', 0, 0), entry.section('=', 1));
+    if (!environment.isEmpty()) // a preloaded library goes before the sanitizers' runtime
         env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
     process->setProcessEnvironment(env);
-    process->start(wrapper.value(0, path("update")),
-                   wrapper.isEmpty() ? arguments : wrapper.mid(1) << path("update") << arguments);
+    process->start(path("update"), arguments);
     process->waitForStarted(scaledMs(10000));
     return process;
 }

@@ -61,8 +61,8 @@ public:
     // The environment has no display and TMPDIR set to tempDir(); the working directory is
     // root(), not dir(). wait() runs the event loop, so servers in the test process still serve.
     std::unique_ptr<QProcess> start(const QStringList& arguments) const;
-    // A program that runs the updater, such as faketime with its options; empty: none.
-    QStringList wrapper;
+    // "NAME=value" entries added to the updater's environment.
+    QStringList environment;
     static Run wait(QProcess* process, int timeoutMs = 60000);
     Run run(const QStringList& arguments, int timeoutMs = 60000) const;
 
