@@ -259,10 +259,10 @@ bool writeAll(int fd, const char* data, size_t length)
 }
 
 HashedPass::HashedPass(const QString& source, int fd, CopyDigest* digest,
-                       const std::atomic<bool>* stop)
-    : in(source), fd(fd), digest(digest), stop(stop), inHash(digest->sourceAlgorithm),
-      outHash(digest->writtenAlgorithm), inBuffer(new char[blockSize]),
-      outBuffer(new char[blockSize])
+                       const std::atomic<bool>* stop, qint64 blockSize)
+    : in(source), fd(fd), digest(digest), stop(stop), size(blockSize),
+      inHash(digest->sourceAlgorithm), outHash(digest->writtenAlgorithm),
+      inBuffer(new char[size_t(blockSize)]), outBuffer(new char[size_t(blockSize)])
 {
     in.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
@@ -271,7 +271,7 @@ qint64 HashedPass::read()
 {
     if (stop && *stop)
         return -1;
-    const qint64 n = in.read(inBuffer.get(), blockSize);
+    const qint64 n = in.read(inBuffer.get(), size);
     if (n > 0) {
         inHash.add(inBuffer.get(), n);
         inSize += quint64(n);
@@ -296,14 +296,14 @@ bool HashedPass::finish()
 }
 
 bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
-                const std::atomic<bool>* stop)
+                const std::atomic<bool>* stop, qint64 blockSize)
 {
-    HashedPass pass(source, fd, digest, stop);
+    HashedPass pass(source, fd, digest, stop, blockSize);
     if (!pass.isOpen())
         return false;
     char* const inBuffer = pass.block();
     char* const outBuffer = pass.outBlock();
-    const qint64 copyBlock = HashedPass::blockSize;
+    const qint64 copyBlock = pass.blockSize();
     const auto put = [&](const char* data, size_t n) { return pass.write(data, n); };
 
     z_stream z{};

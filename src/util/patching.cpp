@@ -166,7 +166,7 @@ bool applyPatch(const QString& patchPath, const char* reference, quint64 referen
                     return false;
                 frameOpen = true;
             }
-            ZSTD_outBuffer output{pass.outBlock(), size_t(HashedPass::blockSize), 0};
+            ZSTD_outBuffer output{pass.outBlock(), size_t(pass.blockSize()), 0};
             const size_t left = ZSTD_decompressStream(dctx.get(), &output, &input);
             if (ZSTD_isError(left))
                 return false;
