@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -28,6 +30,14 @@ class UtilTest : public QObject
         const bool ok =
             p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
         return ok ? p.readAllStandardOutput() : QByteArray();
+    }
+    // Runs a pass into the new file "out"; its result.
+    bool written(const std::function<bool(int)>& pass) const
+    {
+        const int fd =
+            ::open(QFile::encodeName(path("out")).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const bool ok = fd >= 0 && pass(fd);
+        return ::close(fd) == 0 && ok;
     }
 
 private slots:
@@ -126,55 +136,72 @@ private slots:
             QCOMPARE(read.toText(), written.toText());
     }
 
-    // GNU gzip unpacks what zipFile packs; unzipFile unpacks what GNU gzip packs, refuses a
-    // damaged stream without leaving a destination, and copies a source that is not packed.
-    void packing_data()
-    {
-        QTest::addColumn<QByteArray>("source");   // unpacked content
-        QTest::addColumn<int>("damageAt");        // byte of the packed stream changed; -1: none
-        QTest::addColumn<int>("cutAt");           // packed stream cut there; -1: whole
-        QTest::addColumn<QByteArray>("expected"); // "=" and the content, or "<none>"
-        const QByteArray random = ProductTree::randomBytes(300 * 1024 + 5, 2);
-        QTest::newRow("empty") << QByteArray() << -1 << -1 << QByteArray("=");
-        QTest::newRow("random") << random << -1 << -1 << "=" + random;
-        QTest::newRow("cut in the header") << random << -1 << 5 << QByteArray("<none>");
-        QTest::newRow("cut in the body") << random << -1 << 20000 << QByteArray("<none>");
-        QTest::newRow("cut in the trailer") << random << -1 << -3 << QByteArray("<none>");
-        QTest::newRow("changed body byte") << random << 30000 << -1 << QByteArray("<none>");
-        QTest::newRow("changed checksum byte") << random << -6 << -1 << QByteArray("<none>");
-        QTest::newRow("changed length byte") << random << -2 << -1 << QByteArray("<none>");
-    }
+    // What zipFile packs, GNU gzip unpacks at about the size gzip -9 gives; checksums as md5sum
+    // gives them, none of a missing file or a directory.
     void packing()
     {
-        QFETCH(QByteArray, source);
-        QFETCH(int, damageAt);
-        QFETCH(int, cutAt);
-        QFETCH(QByteArray, expected);
-        const QString in = path("in"), gz = path("in.gz"), out = path("out");
-        QVERIFY(writeFile(in, source) && writeFile(out, "stale content"));
-        QByteArray packed = run("gzip", {"-9", "-c", in});
-        QVERIFY(!packed.isEmpty());
-        if (damageAt != -1) {
-            const int i = damageAt < 0 ? packed.size() + damageAt : damageAt;
-            packed[i] = char(packed[i] ^ 0x55);
-        }
-        if (cutAt != -1)
-            packed = packed.left(cutAt < 0 ? packed.size() + cutAt : cutAt);
-        QVERIFY(writeFile(gz, packed));
-        QCOMPARE(unzipFile(out, gz), expected != "<none>");
-        // Checksums as md5sum gives them; none of a missing file or a directory.
+        const QString in = path("in"), gz = path("in.gz");
+        const QByteArray source = ProductTree::randomBytes(300 * 1024 + 5, 2);
+        QVERIFY(writeFile(in, source) && zipFile(gz, in));
+        QCOMPARE(run("gzip", {"-dc", gz}), source);
+        QVERIFY(QFileInfo(gz).size() <= run("gzip", {"-9", "-c", in}).size() * 105 / 100);
         QCOMPARE(getFileMD5Ex(in), QString(run("md5sum", {in}).left(32)));
         QVERIFY(getFileMD5Ex(path("missing")).isNull() && getFileMD5Ex(dir.path()).isNull());
-        QCOMPARE(QFileInfo::exists(out) ? "=" + readFile(out) : QByteArray("<none>"), expected);
-        if (expected == "<none>")
-            return;
-        // Packing: best compression, as gzip -9 gives it.
-        QVERIFY(zipFile(path("zipped.gz"), in));
-        QCOMPARE(run("gzip", {"-dc", path("zipped.gz")}), source);
-        QVERIFY(QFileInfo(path("zipped.gz")).size() <= qMax(100, int(packed.size() * 105 / 100)));
-        // A source without a gzip header is copied as it is.
-        QVERIFY(unzipFile(out, in));
-        QCOMPARE(readFile(out), source);
+    }
+
+    // The apply's one-pass unpacking against zlib's gzread (unzipFile) on the same file, at
+    // every block size of the row: the same bytes, or both refuse.
+    void gunzip_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("content"); // what the file unpacks to; null: refused
+        QTest::addColumn<QList<int>>("blocks");
+        const QList<int> whole{int(HashedPass::defaultBlockSize)};
+        QList<int> small{97, 1000, 4093};
+        for (int size = 1; size <= 64; ++size)
+            small << size;
+        QByteArray masked = ProductTree::randomBytes(4000000, 2), a = "member a", b = "member bb";
+        for (int i = 0; i < masked.size(); i += 16)
+            masked[i] = char(masked[i] & 0x0f);
+        const auto gz = [](const QByteArray& data) { return ProductTree::gzip(data); };
+        const auto row = [](const char* name, const QByteArray& file, const QByteArray& content,
+                            const QList<int>& blocks) {
+            QTest::newRow(name) << file << content << blocks;
+        };
+        const QByteArray random = ProductTree::randomBytes(300 * 1024 + 5, 2), none;
+        row("random", gz(random), random, whole + QList<int>{65536, 4093});
+        row("nearly incompressible", gz(masked), masked, whole);
+        row("three members", gz(a) + gz("") + gz(b), a + b, small);
+        row("one byte of trailing garbage", gz(a) + "x", a, small);
+        row("trailing zeros", gz(a) + QByteArray(40, 0), a, small);
+        row("trailing magic", gz(a) + "\x1f\x8b", none, small);
+        row("cut in the header", gz(a).left(5), none, small);
+        row("cut in the body", gz(random).left(20000), none, {97, 4093});
+        row("cut in the trailer", gz(a).chopped(3), none, small);
+        row("changed checksum", gz(a).chopped(8) + QByteArray(4, 0) + gz(a).right(4), none, small);
+        row("no gzip header", a, a, small);
+        row("one byte", "\x1f", "\x1f", small);
+        row("empty", "", "", small);
+    }
+    void gunzip()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, content);
+        QFETCH(QList<int>, blocks);
+        QVERIFY(writeFile(path("in.gz"), file));
+        const bool zlib = unzipFile(path("zlib"), path("in.gz"));
+        const QByteArray unpacked = readFile(path("zlib"));
+        QCOMPARE(zlib, !content.isNull());
+        QCOMPARE(unpacked, content);
+        for (const int block : blocks) {
+            CopyDigest digest;
+            const bool ok = written([&](int fd) {
+                return copyHashed(path("in.gz"), fd, true, &digest, nullptr, block);
+            });
+            QVERIFY2(ok == zlib, qPrintable(QString::number(block)));
+            QVERIFY2(!ok || readFile(path("out")) == unpacked, qPrintable(QString::number(block)));
+            QCOMPARE(digest.sourceChecksum, ok ? ProductTree::md5(file) : QString());
+        }
     }
 };
 

@@ -118,10 +118,11 @@ private:
     quint64 inSize = 0, outSize = 0;
 };
 
-// Reads `source` once and writes it (unpacked when `unpack`, gzip or passed through like
-// unzipFile) to the open descriptor `fd`, hashing both sides on the way with the algorithms
-// `digest` names; the descriptor is neither flushed nor closed. `stop` is polled between blocks
-// of `blockSize` bytes. False on any read, unpacking or write failure.
+// Reads `source` once and writes it (unpacked when `unpack`, to the bytes unzipFile gives: every
+// gzip member, what follows the last one ignored, a file without a header passed through) to the
+// open descriptor `fd`, hashing both sides on the way with the algorithms `digest` names; the
+// descriptor is neither flushed nor closed. `stop` is polled between blocks of `blockSize` bytes.
+// False on any read, unpacking or write failure.
 bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
                 const std::atomic<bool>* stop = nullptr,
                 qint64 blockSize = HashedPass::defaultBlockSize);
