@@ -1,43 +1,41 @@
 #include "filemd5.h"
 #include "patching.h"
+#include "patchreference.h"
 #include "productmanifest.h"
 #include "producttree.h"
 #include "safepath.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <climits>
 #include <functional>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-// Checksums and packing, checked against md5sum and gzip; the path check every index entry goes
-// through; and the reader of the manifest a mirror serves.
+// Checksums, unpacking and patches, each against zlib or libzstd on the same bytes; the path check
+// every index entry goes through; and the reader of the manifest a mirror serves.
 class UtilTest : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir dir;
+    QByteArray old, now; // a file over three chunks and its new version, made by patch_data()
     QString path(const QString& name) const { return dir.filePath(name); }
 
-    // The standard output of a command that must succeed; null when it fails.
-    static QByteArray run(const QString& program, const QStringList& args)
+    // Runs a pass of ours into the file "out" at many block sizes: it must succeed exactly when
+    // the library's decoder did, then with the same bytes, and never write more than `limit`.
+    void sameAsLibrary(qint64 inputSize, bool ok, const QByteArray& expected, qint64 limit,
+                       const std::function<bool(int, int)>& pass)
     {
-        QProcess p;
-        p.start(program, args);
-        const bool ok =
-            p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-        return ok ? p.readAllStandardOutput() : QByteArray();
-    }
-    // Runs a pass into the new file "out"; its result.
-    bool written(const std::function<bool(int)>& pass) const
-    {
-        const int fd =
-            ::open(QFile::encodeName(path("out")).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const bool ok = fd >= 0 && pass(fd);
-        return ::close(fd) == 0 && ok;
+        QList<int> blocks{int(HashedPass::defaultBlockSize), 4093, 97};
+        for (int size = 1; size <= 64 && inputSize < 1000; ++size)
+            blocks << size;
+        for (const int block : blocks) {
+            QFile out(path("out"));
+            const bool passed = out.open(QIODevice::WriteOnly) && pass(out.handle(), block);
+            const QByteArray written = readFile(path("out"));
+            QVERIFY2(passed == ok && (ok ? written == expected : written.size() <= limit),
+                     QByteArray::number(block));
+        }
     }
 
 private slots:
@@ -66,29 +64,56 @@ private slots:
         QCOMPARE(isSafeRelativePath(path), safe);
     }
 
-    // Old and new content over three chunks, the new one with an insertion and an edit: rebuilt
-    // exactly, and stopped at once when the new file is said to be a byte shorter.
-    void patch()
+    // The rebuild against zstd's one-shot decoder under the same rules (patchreference.h): the
+    // same content, or both refuse, and never more output than the new content's length.
+    void patch_data()
     {
-        const QByteArray old = ProductTree::randomBytes(20 << 20, 3);
-        const QByteArray now = old.left(9 << 20) + "inserted" + old.mid(9 << 20, 8 << 20) + "x" +
-                               old.mid((17 << 20) + 1);
+        QTest::addColumn<QByteArray>("patch");
+        QTest::addColumn<int>("missing"); // bytes the installed file lacks of the old content
+        QTest::addColumn<int>("shorter"); // the new content's length is given that short
+        QTest::addColumn<bool>("rebuilt");
+        old = ProductTree::randomBytes(20 << 20, 3);
+        now = old.left(9 << 20) + "inserted" + old.mid(9 << 20, 8 << 20) + "x" +
+              old.mid((17 << 20) + 1);
         MappedFile reference, target;
         QString error;
         QVERIFY(writeFile(path("old"), old) && writeFile(path("new"), now) &&
                 reference.open(path("old")) && target.open(path("new")));
         QVERIFY2(makePatch(reference, target, path("patch"), 3, &error), qPrintable(error));
-        QVERIFY(QFileInfo(path("patch")).size() < 100000);
-        for (const int shorter : {0, 1}) {
-            const int fd = ::open(QFile::encodeName(path("out")).constData(),
-                                  O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            CopyDigest digest;
-            QCOMPARE(applyPatch(path("patch"), reference.data(), reference.size(),
-                                quint64(now.size() - shorter), fd, &digest),
-                     shorter == 0);
-            ::close(fd);
-            QCOMPARE(readFile(path("out")) == now, shorter == 0);
-        }
+        const QByteArray patch = readFile(path("patch"));
+        QVERIFY(patch.size() < 100000);
+        // The first frame asks for a window of 2^log instead of one segment of its length.
+        const auto window = [&](int log) {
+            return patch.left(4) + char(patch[4] & ~0x20) + char((log - 10) << 3) + patch.mid(5);
+        };
+        const int log = patching::windowLog(old.size(), now.size());
+        QTest::newRow("three chunks") << patch << 0 << 0 << true;
+        QTest::newRow("new content a byte shorter") << patch << 0 << 1 << false;
+        QTest::newRow("installed file shrunk") << patch << 1 << 0 << false;
+        QTest::newRow("cut short") << patch.chopped(1) << 0 << 0 << false;
+        QTest::newRow("frames beyond the last chunk") << patch + patch << 0 << 0 << false;
+        QTest::newRow("window at the limit") << window(log) << 0 << 0 << true;
+        QTest::newRow("window beyond the limit") << window(log + 1) << 0 << 0 << false;
+    }
+    void patch()
+    {
+        QFETCH(QByteArray, patch);
+        QFETCH(int, missing);
+        QFETCH(int, shorter);
+        QFETCH(bool, rebuilt);
+        const quint64 targetSize = quint64(now.size() - shorter);
+        const QByteArray expected =
+            referenceRebuild(patch, old.chopped(missing), quint64(old.size()), targetSize);
+        QCOMPARE(expected, rebuilt ? now : QByteArray());
+        QFile reference(path("old"));
+        QVERIFY(writeFile(path("old"), old.chopped(missing)) && writeFile(path("patch"), patch) &&
+                reference.open(QIODevice::ReadOnly));
+        sameAsLibrary(patch.size(), !expected.isNull(), expected, qint64(targetSize),
+                      [&](int fd, int block) {
+                          CopyDigest digest;
+                          return applyPatch(path("patch"), reference.handle(), quint64(old.size()),
+                                            targetSize, fd, &digest, nullptr, block);
+                      });
     }
 
     void manifest_data()
@@ -136,72 +161,42 @@ private slots:
             QCOMPARE(read.toText(), written.toText());
     }
 
-    // What zipFile packs, GNU gzip unpacks at about the size gzip -9 gives; checksums as md5sum
-    // gives them, none of a missing file or a directory.
-    void packing()
-    {
-        const QString in = path("in"), gz = path("in.gz");
-        const QByteArray source = ProductTree::randomBytes(300 * 1024 + 5, 2);
-        QVERIFY(writeFile(in, source) && zipFile(gz, in));
-        QCOMPARE(run("gzip", {"-dc", gz}), source);
-        QVERIFY(QFileInfo(gz).size() <= run("gzip", {"-9", "-c", in}).size() * 105 / 100);
-        QCOMPARE(getFileMD5Ex(in), QString(run("md5sum", {in}).left(32)));
-        QVERIFY(getFileMD5Ex(path("missing")).isNull() && getFileMD5Ex(dir.path()).isNull());
-    }
-
-    // The apply's one-pass unpacking against zlib's gzread (unzipFile) on the same file, at
-    // every block size of the row: the same bytes, or both refuse.
+    // The apply's one-pass unpacking against zlib's gzread (unzipFile) on the same file: the same
+    // bytes, or both refuse.
     void gunzip_data()
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QByteArray>("content"); // what the file unpacks to; null: refused
-        QTest::addColumn<QList<int>>("blocks");
-        const QList<int> whole{int(HashedPass::defaultBlockSize)};
-        QList<int> small{97, 1000, 4093};
-        for (int size = 1; size <= 64; ++size)
-            small << size;
         QByteArray masked = ProductTree::randomBytes(4000000, 2), a = "member a", b = "member bb";
         for (int i = 0; i < masked.size(); i += 16)
             masked[i] = char(masked[i] & 0x0f);
-        const auto gz = [](const QByteArray& data) { return ProductTree::gzip(data); };
-        const auto row = [](const char* name, const QByteArray& file, const QByteArray& content,
-                            const QList<int>& blocks) {
-            QTest::newRow(name) << file << content << blocks;
-        };
         const QByteArray random = ProductTree::randomBytes(300 * 1024 + 5, 2), none;
-        row("random", gz(random), random, whole + QList<int>{65536, 4093});
-        row("nearly incompressible", gz(masked), masked, whole);
-        row("three members", gz(a) + gz("") + gz(b), a + b, small);
-        row("one byte of trailing garbage", gz(a) + "x", a, small);
-        row("trailing zeros", gz(a) + QByteArray(40, 0), a, small);
-        row("trailing magic", gz(a) + "\x1f\x8b", none, small);
-        row("cut in the header", gz(a).left(5), none, small);
-        row("cut in the body", gz(random).left(20000), none, {97, 4093});
-        row("cut in the trailer", gz(a).chopped(3), none, small);
-        row("changed checksum", gz(a).chopped(8) + QByteArray(4, 0) + gz(a).right(4), none, small);
-        row("no gzip header", a, a, small);
-        row("one byte", "\x1f", "\x1f", small);
-        row("empty", "", "", small);
+        QVERIFY(writeFile(path("random"), random) && zipFile(path("random.gz"), path("random")));
+        const auto gz = [](const QByteArray& data) { return ProductTree::gzip(data); };
+        QTest::newRow("random, packed by zipFile") << readFile(path("random.gz")) << random;
+        QTest::newRow("nearly incompressible") << gz(masked) << masked;
+        QTest::newRow("three members") << gz(a) + gz("") + gz(b) << a + b;
+        QTest::newRow("one byte of trailing garbage") << gz(a) + "x" << a;
+        QTest::newRow("trailing magic") << gz(a) + "\x1f\x8b" << none;
+        QTest::newRow("cut in the header") << gz(a).left(5) << none;
+        QTest::newRow("cut in the trailer") << gz(a).chopped(3) << none;
+        QTest::newRow("bad length") << gz(a).chopped(4) + QByteArray(4, 1) << none;
+        QTest::newRow("no gzip header") << a << a;
+        QTest::newRow("one byte") << QByteArray("\x1f") << QByteArray("\x1f");
     }
     void gunzip()
     {
         QFETCH(QByteArray, file);
         QFETCH(QByteArray, content);
-        QFETCH(QList<int>, blocks);
         QVERIFY(writeFile(path("in.gz"), file));
         const bool zlib = unzipFile(path("zlib"), path("in.gz"));
         const QByteArray unpacked = readFile(path("zlib"));
-        QCOMPARE(zlib, !content.isNull());
-        QCOMPARE(unpacked, content);
-        for (const int block : blocks) {
+        QVERIFY(zlib == !content.isNull() && unpacked == content);
+        sameAsLibrary(file.size(), zlib, unpacked, LLONG_MAX, [&](int fd, int block) {
             CopyDigest digest;
-            const bool ok = written([&](int fd) {
-                return copyHashed(path("in.gz"), fd, true, &digest, nullptr, block);
-            });
-            QVERIFY2(ok == zlib, qPrintable(QString::number(block)));
-            QVERIFY2(!ok || readFile(path("out")) == unpacked, qPrintable(QString::number(block)));
-            QCOMPARE(digest.sourceChecksum, ok ? ProductTree::md5(file) : QString());
-        }
+            return copyHashed(path("in.gz"), fd, true, &digest, nullptr, block) &&
+                   digest.sourceChecksum == ProductTree::md5(file);
+        });
     }
 };
 
