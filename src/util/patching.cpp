@@ -196,7 +196,7 @@ bool makePatch(const MappedFile& reference, const MappedFile& target, const QStr
         *error = out.errorString();
         return false;
     }
-    QByteArray frame(int(ZSTD_compressBound(chunkSize)), '\0');
+    QByteArray frame(int(ZSTD_compressBound(qMin(chunkSize, target.size()))), '\0');
     for (quint64 k = 0; k < chunkCount(target.size()); ++k) {
         const Slice slice = referenceSlice(k, reference.size(), target.size());
         const quint64 start = k * chunkSize;
