@@ -6,16 +6,13 @@
 // must agree on success and then on every byte, and ours must hash and count the whole file.
 
 #include "filemd5.h"
+#include "memoryfile.h"
 
 #include <QByteArray>
-#include <QDir>
-#include <QFile>
 
 #include <cstdint>
 #include <cstdlib>
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <zlib.h>
 
 namespace
@@ -36,23 +33,6 @@ QByteArray gzip(const QByteArray& data, int level)
     out.resize(qsizetype(z.total_out));
     deflateEnd(&z);
     return out;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-const QString& scratch()
-{
-    static const QString dir = [] {
-        QByteArray pattern = QDir::tempPath().toLocal8Bit() + "/fuzz_gunzip.XXXXXX";
-        if (!mkdtemp(pattern.data()))
-            std::abort();
-        return QString::fromLocal8Bit(pattern);
-    }();
-    return dir;
 }
 
 } // namespace
@@ -82,27 +62,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (cut != 0)
         file.chop(qMin(file.size(), qsizetype(cut % 16)));
 
-    const QString in = scratch() + "/in.gz", zlibOut = scratch() + "/zlib",
-                  ours = scratch() + "/ours";
-    QFile written(in);
-    if (!written.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        written.write(file) != file.size())
-        std::abort();
-    written.close();
+    static const MemoryFile in, zlibOut, ours;
+    in.write(file);
+    const bool zlibOk = unzipFile(zlibOut.path(), in.path());
+    const QByteArray expected = zlibOk ? zlibOut.read() : QByteArray();
 
-    const bool zlibOk = unzipFile(zlibOut, in);
-    const QByteArray expected = zlibOk ? readAll(zlibOut) : QByteArray();
-
-    const int fd = ::open(QFile::encodeName(ours).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
-        std::abort();
+    ours.clear();
     CopyDigest digest;
     digest.sourceAlgorithm = HashAlgorithm::Sha256;
-    const bool ok = copyHashed(in, fd, true, &digest, nullptr, block);
-    ::close(fd);
+    const bool ok = copyHashed(in.path(), ours.handle(), true, &digest, nullptr, block);
     if (ok != zlibOk)
         std::abort();
-    if (ok && (readAll(ours) != expected || digest.writtenSize != quint64(expected.size()) ||
+    if (ok && (ours.read() != expected || digest.writtenSize != quint64(expected.size()) ||
                digest.sourceSize != quint64(file.size()) ||
                digest.sourceChecksum != checksumOf(file, HashAlgorithm::Sha256)))
         std::abort();

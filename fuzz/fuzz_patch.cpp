@@ -11,56 +11,29 @@
 // changes: a flipped byte, a cut, an extra frame, another window in the first frame's header, or
 // the input itself taken as the patch.
 
+#include "memoryfile.h"
 #include "patching.h"
 #include "patchreference.h"
 
 #include <QByteArray>
-#include <QDir>
-#include <QFile>
 
 #include <cstdint>
 #include <cstdlib>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace
 {
 
-const QString& scratch()
-{
-    static const QString dir = [] {
-        QByteArray pattern = QDir::tempPath().toLocal8Bit() + "/fuzz_patch.XXXXXX";
-        if (!mkdtemp(pattern.data()))
-            std::abort();
-        return QString::fromLocal8Bit(pattern);
-    }();
-    return dir;
-}
-
-void write(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
-        std::abort();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QByteArray makeFor(const QByteArray& reference, const QByteArray& target, int level)
 {
-    const QString from = scratch() + "/from", to = scratch() + "/to", patch = scratch() + "/made";
-    write(from, reference);
-    write(to, target);
+    static const MemoryFile from, to, made;
+    from.write(reference);
+    to.write(target);
+    made.clear();
     MappedFile a, b;
     QString error;
-    if (!a.open(from) || !b.open(to) || !makePatch(a, b, patch, level, &error))
+    if (!a.open(from.path()) || !b.open(to.path()) || !makePatch(a, b, made.path(), level, &error))
         std::abort();
-    return readAll(patch);
+    return made.read();
 }
 
 } // namespace
@@ -114,21 +87,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const quint64 referenceSize = quint64(reference.size());
     const quint64 targetSize = quint64(qMax(qsizetype(0), target.size() + longer));
     const QByteArray installed = reference.chopped(qMin(reference.size(), qsizetype(missing)));
-    const QString patchPath = scratch() + "/patch", installedPath = scratch() + "/installed",
-                  out = scratch() + "/out";
-    write(patchPath, patch);
-    write(installedPath, installed);
-
+    static const MemoryFile patchFile, installedFile, out;
+    patchFile.write(patch);
+    installedFile.write(installed);
+    out.clear();
     const QByteArray expected = referenceRebuild(patch, installed, referenceSize, targetSize);
-    QFile old(installedPath);
-    const int fd = ::open(QFile::encodeName(out).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (!old.open(QIODevice::ReadOnly) || fd < 0)
-        std::abort();
     CopyDigest digest;
-    const bool ok =
-        applyPatch(patchPath, old.handle(), referenceSize, targetSize, fd, &digest, nullptr, block);
-    ::close(fd);
-    const QByteArray rebuilt = readAll(out);
+    const bool ok = applyPatch(patchFile.path(), installedFile.handle(), referenceSize, targetSize,
+                               out.handle(), &digest, nullptr, block);
+    const QByteArray rebuilt = out.read();
 
     if (ok != !expected.isNull() || (ok && rebuilt != expected) ||
         (!ok && quint64(rebuilt.size()) > targetSize) || (asMade && (!ok || rebuilt != target)) ||
