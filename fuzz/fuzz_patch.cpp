@@ -74,8 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         break;
     case 4:
         if (patch.size() > 5) {
+            // One below, at or one above the limit; the format's least window is 2^10.
             const int log = patching::windowLog(reference.size(), target.size()) + where % 3 - 1;
-            patch = patch.left(4) + char(patch[4] & ~0x20) + char((log - 10) << 3) + patch.mid(5);
+            patch = patch.left(4) + char(patch[4] & ~0x20) + char(qMax(0, log - 10) << 3) +
+                    patch.mid(5);
         }
         break;
     case 5:
