@@ -27,10 +27,12 @@ public:
         if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0)
             std::abort();
     }
+    // Over the old content, which keeps its pages: a fresh file each run would cost more than
+    // the run.
     void write(const QByteArray& data) const
     {
-        clear();
-        if (pwrite(fd, data.constData(), size_t(data.size()), 0) != data.size())
+        if (pwrite(fd, data.constData(), size_t(data.size()), 0) != data.size() ||
+            ftruncate(fd, data.size()) != 0)
             std::abort();
     }
     QByteArray read() const
