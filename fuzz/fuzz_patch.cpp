@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     if (make >> 2 == 63) {
         const QByteArray unit = reference.isEmpty() ? QByteArray("unit") : reference;
-        while (quint64(reference.size()) <= patching::chunkSize + quint64(where) * 4096)
-            reference += unit;
+        const quint64 least = patching::chunkSize + quint64(where) * 4096;
+        reference = unit.repeated(qsizetype(least / quint64(unit.size()) + 1));
     }
     QByteArray target = piece;
     if (make & 1) {
