@@ -1,33 +1,41 @@
 #include "filemd5.h"
 #include "patching.h"
+#include "patchreference.h"
 #include "productmanifest.h"
 #include "producttree.h"
 #include "safepath.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <climits>
+#include <functional>
 
-// Checksums and packing, checked against md5sum and gzip; the path check every index entry goes
-// through; and the reader of the manifest a mirror serves.
+// Checksums, unpacking and patches, each against zlib or libzstd on the same bytes; the path check
+// every index entry goes through; and the reader of the manifest a mirror serves.
 class UtilTest : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir dir;
+    QByteArray old, now; // a file over three chunks and its new version, made by patch_data()
     QString path(const QString& name) const { return dir.filePath(name); }
 
-    // The standard output of a command that must succeed; null when it fails.
-    static QByteArray run(const QString& program, const QStringList& args)
+    // Runs a pass of ours into the file "out" at many block sizes: it must succeed exactly when
+    // the library's decoder did, then with the same bytes, and never write more than `limit`.
+    void sameAsLibrary(qint64 inputSize, bool ok, const QByteArray& expected, qint64 limit,
+                       const std::function<bool(int, int)>& pass)
     {
-        QProcess p;
-        p.start(program, args);
-        const bool ok =
-            p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-        return ok ? p.readAllStandardOutput() : QByteArray();
+        QList<int> blocks{int(HashedPass::defaultBlockSize), 4093, 97};
+        for (int size = 1; size <= 64 && inputSize < 1000; ++size)
+            blocks << size;
+        for (const int block : blocks) {
+            QFile out(path("out"));
+            const bool passed = out.open(QIODevice::WriteOnly) && pass(out.handle(), block);
+            const QByteArray written = readFile(path("out"));
+            QVERIFY2(passed == ok && (ok ? written == expected : written.size() <= limit),
+                     QByteArray::number(block));
+        }
     }
 
 private slots:
@@ -56,29 +64,56 @@ private slots:
         QCOMPARE(isSafeRelativePath(path), safe);
     }
 
-    // Old and new content over three chunks, the new one with an insertion and an edit: rebuilt
-    // exactly, and stopped at once when the new file is said to be a byte shorter.
-    void patch()
+    // The rebuild against zstd's one-shot decoder under the same rules (patchreference.h): the
+    // same content, or both refuse, and never more output than the new content's length.
+    void patch_data()
     {
-        const QByteArray old = ProductTree::randomBytes(20 << 20, 3);
-        const QByteArray now = old.left(9 << 20) + "inserted" + old.mid(9 << 20, 8 << 20) + "x" +
-                               old.mid((17 << 20) + 1);
+        QTest::addColumn<QByteArray>("patch");
+        QTest::addColumn<int>("missing"); // bytes the installed file lacks of the old content
+        QTest::addColumn<int>("shorter"); // the new content's length is given that short
+        QTest::addColumn<bool>("rebuilt");
+        old = ProductTree::randomBytes(20 << 20, 3);
+        now = old.left(9 << 20) + "inserted" + old.mid(9 << 20, 8 << 20) + "x" +
+              old.mid((17 << 20) + 1);
         MappedFile reference, target;
         QString error;
         QVERIFY(writeFile(path("old"), old) && writeFile(path("new"), now) &&
                 reference.open(path("old")) && target.open(path("new")));
         QVERIFY2(makePatch(reference, target, path("patch"), 3, &error), qPrintable(error));
-        QVERIFY(QFileInfo(path("patch")).size() < 100000);
-        for (const int shorter : {0, 1}) {
-            const int fd = ::open(QFile::encodeName(path("out")).constData(),
-                                  O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            CopyDigest digest;
-            QCOMPARE(applyPatch(path("patch"), reference.data(), reference.size(),
-                                quint64(now.size() - shorter), fd, &digest),
-                     shorter == 0);
-            ::close(fd);
-            QCOMPARE(readFile(path("out")) == now, shorter == 0);
-        }
+        const QByteArray patch = readFile(path("patch"));
+        QVERIFY(patch.size() < 100000);
+        // The first frame asks for a window of 2^log instead of one segment of its length.
+        const auto window = [&](int log) {
+            return patch.left(4) + char(patch[4] & ~0x20) + char((log - 10) << 3) + patch.mid(5);
+        };
+        const int log = patching::windowLog(old.size(), now.size());
+        QTest::newRow("three chunks") << patch << 0 << 0 << true;
+        QTest::newRow("new content a byte shorter") << patch << 0 << 1 << false;
+        QTest::newRow("installed file shrunk") << patch << 1 << 0 << false;
+        QTest::newRow("cut short") << patch.chopped(1) << 0 << 0 << false;
+        QTest::newRow("frames beyond the last chunk") << patch + patch << 0 << 0 << false;
+        QTest::newRow("window at the limit") << window(log) << 0 << 0 << true;
+        QTest::newRow("window beyond the limit") << window(log + 1) << 0 << 0 << false;
+    }
+    void patch()
+    {
+        QFETCH(QByteArray, patch);
+        QFETCH(int, missing);
+        QFETCH(int, shorter);
+        QFETCH(bool, rebuilt);
+        const quint64 targetSize = quint64(now.size() - shorter);
+        const QByteArray expected =
+            referenceRebuild(patch, old.chopped(missing), quint64(old.size()), targetSize);
+        QCOMPARE(expected, rebuilt ? now : QByteArray());
+        QFile reference(path("old"));
+        QVERIFY(writeFile(path("old"), old.chopped(missing)) && writeFile(path("patch"), patch) &&
+                reference.open(QIODevice::ReadOnly));
+        sameAsLibrary(patch.size(), !expected.isNull(), expected, qint64(targetSize),
+                      [&](int fd, int block) {
+                          CopyDigest digest;
+                          return applyPatch(path("patch"), reference.handle(), quint64(old.size()),
+                                            targetSize, fd, &digest, nullptr, block);
+                      });
     }
 
     void manifest_data()
@@ -126,55 +161,42 @@ private slots:
             QCOMPARE(read.toText(), written.toText());
     }
 
-    // GNU gzip unpacks what zipFile packs; unzipFile unpacks what GNU gzip packs, refuses a
-    // damaged stream without leaving a destination, and copies a source that is not packed.
-    void packing_data()
+    // The apply's one-pass unpacking against zlib's gzread (unzipFile) on the same file: the same
+    // bytes, or both refuse.
+    void gunzip_data()
     {
-        QTest::addColumn<QByteArray>("source");   // unpacked content
-        QTest::addColumn<int>("damageAt");        // byte of the packed stream changed; -1: none
-        QTest::addColumn<int>("cutAt");           // packed stream cut there; -1: whole
-        QTest::addColumn<QByteArray>("expected"); // "=" and the content, or "<none>"
-        const QByteArray random = ProductTree::randomBytes(300 * 1024 + 5, 2);
-        QTest::newRow("empty") << QByteArray() << -1 << -1 << QByteArray("=");
-        QTest::newRow("random") << random << -1 << -1 << "=" + random;
-        QTest::newRow("cut in the header") << random << -1 << 5 << QByteArray("<none>");
-        QTest::newRow("cut in the body") << random << -1 << 20000 << QByteArray("<none>");
-        QTest::newRow("cut in the trailer") << random << -1 << -3 << QByteArray("<none>");
-        QTest::newRow("changed body byte") << random << 30000 << -1 << QByteArray("<none>");
-        QTest::newRow("changed checksum byte") << random << -6 << -1 << QByteArray("<none>");
-        QTest::newRow("changed length byte") << random << -2 << -1 << QByteArray("<none>");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("content"); // what the file unpacks to; null: refused
+        QByteArray masked = ProductTree::randomBytes(4000000, 2), a = "member a", b = "member bb";
+        for (int i = 0; i < masked.size(); i += 16)
+            masked[i] = char(masked[i] & 0x0f);
+        const QByteArray random = ProductTree::randomBytes(300 * 1024 + 5, 2), none;
+        QVERIFY(writeFile(path("random"), random) && zipFile(path("random.gz"), path("random")));
+        const auto gz = [](const QByteArray& data) { return ProductTree::gzip(data); };
+        QTest::newRow("random, packed by zipFile") << readFile(path("random.gz")) << random;
+        QTest::newRow("nearly incompressible") << gz(masked) << masked;
+        QTest::newRow("three members") << gz(a) + gz("") + gz(b) << a + b;
+        QTest::newRow("one byte of trailing garbage") << gz(a) + "x" << a;
+        QTest::newRow("trailing magic") << gz(a) + "\x1f\x8b" << none;
+        QTest::newRow("cut in the header") << gz(a).left(5) << none;
+        QTest::newRow("cut in the trailer") << gz(a).chopped(3) << none;
+        QTest::newRow("bad length") << gz(a).chopped(4) + QByteArray(4, 1) << none;
+        QTest::newRow("no gzip header") << a << a;
+        QTest::newRow("one byte") << QByteArray("\x1f") << QByteArray("\x1f");
     }
-    void packing()
+    void gunzip()
     {
-        QFETCH(QByteArray, source);
-        QFETCH(int, damageAt);
-        QFETCH(int, cutAt);
-        QFETCH(QByteArray, expected);
-        const QString in = path("in"), gz = path("in.gz"), out = path("out");
-        QVERIFY(writeFile(in, source) && writeFile(out, "stale content"));
-        QByteArray packed = run("gzip", {"-9", "-c", in});
-        QVERIFY(!packed.isEmpty());
-        if (damageAt != -1) {
-            const int i = damageAt < 0 ? packed.size() + damageAt : damageAt;
-            packed[i] = char(packed[i] ^ 0x55);
-        }
-        if (cutAt != -1)
-            packed = packed.left(cutAt < 0 ? packed.size() + cutAt : cutAt);
-        QVERIFY(writeFile(gz, packed));
-        QCOMPARE(unzipFile(out, gz), expected != "<none>");
-        // Checksums as md5sum gives them; none of a missing file or a directory.
-        QCOMPARE(getFileMD5Ex(in), QString(run("md5sum", {in}).left(32)));
-        QVERIFY(getFileMD5Ex(path("missing")).isNull() && getFileMD5Ex(dir.path()).isNull());
-        QCOMPARE(QFileInfo::exists(out) ? "=" + readFile(out) : QByteArray("<none>"), expected);
-        if (expected == "<none>")
-            return;
-        // Packing: best compression, as gzip -9 gives it.
-        QVERIFY(zipFile(path("zipped.gz"), in));
-        QCOMPARE(run("gzip", {"-dc", path("zipped.gz")}), source);
-        QVERIFY(QFileInfo(path("zipped.gz")).size() <= qMax(100, int(packed.size() * 105 / 100)));
-        // A source without a gzip header is copied as it is.
-        QVERIFY(unzipFile(out, in));
-        QCOMPARE(readFile(out), source);
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, content);
+        QVERIFY(writeFile(path("in.gz"), file));
+        const bool zlib = unzipFile(path("zlib"), path("in.gz"));
+        const QByteArray unpacked = readFile(path("zlib"));
+        QVERIFY(zlib == !content.isNull() && unpacked == content);
+        sameAsLibrary(file.size(), zlib, unpacked, LLONG_MAX, [&](int fd, int block) {
+            CopyDigest digest;
+            return copyHashed(path("in.gz"), fd, true, &digest, nullptr, block) &&
+                   digest.sourceChecksum == ProductTree::md5(file);
+        });
     }
 };
 

@@ -55,14 +55,16 @@ void makeReadable(const QString& root)
 }
 
 // Applies the patch as an installation will and compares the result with the entry.
-bool patchRebuilds(const QString& patchFile, const MappedFile& reference,
+bool patchRebuilds(const QString& patchFile, const QString& referencePath,
                    const FileSpecification& entry)
 {
+    QFile reference(referencePath);
     const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     CopyDigest digest;
     digest.writtenAlgorithm = HashAlgorithm::Sha256;
-    const bool applied = fd >= 0 && applyPatch(patchFile, reference.data(), reference.size(),
-                                               entry.installedSize(), fd, &digest);
+    const bool applied = fd >= 0 && reference.open(QIODevice::ReadOnly | QIODevice::Unbuffered) &&
+                         applyPatch(patchFile, reference.handle(), quint64(reference.size()),
+                                    entry.installedSize(), fd, &digest);
     if (fd >= 0)
         ::close(fd);
     return applied && digest.writtenChecksum == entry.installedChecksum() &&
@@ -548,7 +550,7 @@ bool Publisher::makePatchesFrom(const QString& stagingDir, const QString& from,
         patch.length = quint64(QFileInfo(patchFile).size());
         patch.sha256 = fileChecksum(patchFile, HashAlgorithm::Sha256);
         // Worth it only well below the whole download; and only what rebuilds exactly is kept.
-        if (patch.length >= e.size / 2 || !patchRebuilds(patchFile, oldContent, e)) {
+        if (patch.length >= e.size / 2 || !patchRebuilds(patchFile, reference, e)) {
             QFile::remove(patchFile);
             continue;
         }

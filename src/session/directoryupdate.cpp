@@ -165,19 +165,19 @@ Prepared finish(Prepared p, const FileSpecification& entry, const QString& tempo
 bool rebuild(const FileSpecification& entry, const QStringList& patches, const QString& destination,
              int fd, CopyDigest* digest, const std::atomic<bool>& stop)
 {
-    MappedFile reference;
-    if (!reference.open(destination))
+    QFile reference(destination);
+    if (!reference.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     // The verification chose the patch by the installed file's checksum; a patch of another
     // source rebuilds something else, which the checks below refuse, so the installed file is
     // not read a second time to find it. Usually one patch of the entry lies at hand.
     for (int k = 0; k < entry.patches.size(); ++k) {
         const PatchSpecification& patch = entry.patches[k];
-        if (patch.sourceSize != reference.size() || !QFileInfo::exists(patches[k]))
+        if (patch.sourceSize != quint64(reference.size()) || !QFileInfo::exists(patches[k]))
             continue;
         digest->sourceAlgorithm = HashAlgorithm::Sha256;
         if (::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0 &&
-            applyPatch(patches[k], reference.data(), reference.size(), entry.installedSize(), fd,
+            applyPatch(patches[k], reference.handle(), patch.sourceSize, entry.installedSize(), fd,
                        digest, &stop) &&
             digest->sourceChecksum == patch.sha256 && digest->sourceSize == patch.size &&
             digest->writtenChecksum == entry.installedChecksum() &&

@@ -259,10 +259,10 @@ bool writeAll(int fd, const char* data, size_t length)
 }
 
 HashedPass::HashedPass(const QString& source, int fd, CopyDigest* digest,
-                       const std::atomic<bool>* stop)
-    : in(source), fd(fd), digest(digest), stop(stop), inHash(digest->sourceAlgorithm),
-      outHash(digest->writtenAlgorithm), inBuffer(new char[blockSize]),
-      outBuffer(new char[blockSize])
+                       const std::atomic<bool>* stop, qint64 blockSize)
+    : in(source), fd(fd), digest(digest), stop(stop), size(blockSize),
+      inHash(digest->sourceAlgorithm), outHash(digest->writtenAlgorithm),
+      inBuffer(new char[size_t(blockSize)]), outBuffer(new char[size_t(blockSize)])
 {
     in.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
@@ -271,7 +271,7 @@ qint64 HashedPass::read()
 {
     if (stop && *stop)
         return -1;
-    const qint64 n = in.read(inBuffer.get(), blockSize);
+    const qint64 n = in.read(inBuffer.get(), size);
     if (n > 0) {
         inHash.add(inBuffer.get(), n);
         inSize += quint64(n);
@@ -296,67 +296,101 @@ bool HashedPass::finish()
 }
 
 bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
-                const std::atomic<bool>* stop)
+                const std::atomic<bool>* stop, qint64 blockSize)
 {
-    HashedPass pass(source, fd, digest, stop);
+    HashedPass pass(source, fd, digest, stop, blockSize);
     if (!pass.isOpen())
         return false;
-    char* const inBuffer = pass.block();
-    char* const outBuffer = pass.outBlock();
-    const qint64 copyBlock = HashedPass::blockSize;
-    const auto put = [&](const char* data, size_t n) { return pass.write(data, n); };
+    Bytef* const outBuffer = reinterpret_cast<Bytef*>(pass.outBlock());
+    const uInt outSize = uInt(pass.blockSize());
+    const auto put = [&](const Bytef* data, uInt n) {
+        return pass.write(reinterpret_cast<const char*>(data), n);
+    };
 
     z_stream z{};
     std::unique_ptr<z_stream, InflateEnd> inflating;
-    bool gzip = false, first = true;
-    bool ended = false;    // a member is complete and no other has begun
-    bool trailing = false; // what follows the last member is hashed, not unpacked
+    // Feeds inflate until it has taken all of the input and has nothing more to give for it, or
+    // until the member ends; the input left over stays in z.
+    const auto unpackFrom = [&](Bytef* data, uInt length, bool* ended) {
+        z.next_in = data;
+        z.avail_in = length;
+        int r;
+        do {
+            z.next_out = outBuffer;
+            z.avail_out = outSize;
+            r = inflate(&z, Z_NO_FLUSH);
+            // Z_BUF_ERROR only says that no progress was possible: the input ran out as the
+            // output filled, and the next block goes on.
+            if ((r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) ||
+                !put(outBuffer, outSize - z.avail_out))
+                return false;
+        } while (r != Z_STREAM_END && (z.avail_in > 0 || z.avail_out == 0));
+        *ended = r == Z_STREAM_END;
+        return true;
+    };
+
+    // Like gzread: at the start and after each member, two bytes tell a member's header from a
+    // file that is not packed (copied as it is) or from what follows the last member (ignored).
+    // A member may end anywhere in a block, so the two bytes may come from two blocks.
+    enum { Look, Copy, Unpack, Ignore } mode = unpack ? Look : Copy;
+    bool packed = false;
+    Bytef head[2];
+    uInt held = 0;
     for (;;) {
         const qint64 n = pass.read();
         if (n < 0)
             return false;
         if (n == 0)
             break;
-        if (first && unpack) {
-            // Like gzread: a file without a gzip header is passed through as it is.
-            gzip = n >= 2 && uchar(inBuffer[0]) == 0x1f && uchar(inBuffer[1]) == 0x8b;
-            if (gzip) {
-                if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
+        Bytef* data = reinterpret_cast<Bytef*>(pass.block());
+        uInt left = uInt(n);
+        while (left > 0) {
+            if (mode == Copy) {
+                if (!put(data, left))
                     return false;
-                inflating.reset(&z);
-            }
-        }
-        first = false;
-        if (!gzip) {
-            if (!put(inBuffer, size_t(n)))
-                return false;
-            continue;
-        }
-        if (trailing)
-            continue;
-        z.next_in = reinterpret_cast<Bytef*>(inBuffer);
-        z.avail_in = uInt(n);
-        do {
-            if (ended) {
-                if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b) {
-                    trailing = true;
-                    break;
+                left = 0;
+            } else if (mode == Ignore) {
+                left = 0;
+            } else if (mode == Look) {
+                while (held < 2 && left > 0) {
+                    head[held++] = *data++;
+                    --left;
                 }
-                inflateReset(&z);
-                ended = false;
+                if (held < 2)
+                    break;
+                held = 0;
+                if (head[0] == 0x1f && head[1] == 0x8b) {
+                    if (packed)
+                        inflateReset(&z);
+                    else if (inflateInit2(&z, 16 + MAX_WBITS) == Z_OK)
+                        inflating.reset(&z);
+                    else
+                        return false;
+                    packed = true;
+                    mode = Unpack;
+                    bool ended; // two bytes of a header end no member
+                    if (!unpackFrom(head, 2, &ended))
+                        return false;
+                } else if (packed) {
+                    mode = Ignore;
+                } else {
+                    mode = Copy;
+                    if (!put(head, 2))
+                        return false;
+                }
+            } else {
+                bool ended = false;
+                if (!unpackFrom(data, left, &ended))
+                    return false;
+                data = z.next_in;
+                left = z.avail_in;
+                if (ended)
+                    mode = Look;
             }
-            z.next_out = reinterpret_cast<Bytef*>(outBuffer);
-            z.avail_out = copyBlock;
-            const int r = inflate(&z, Z_NO_FLUSH);
-            if (r != Z_OK && r != Z_STREAM_END)
-                return false;
-            if (!put(outBuffer, size_t(copyBlock - z.avail_out)))
-                return false;
-            ended = r == Z_STREAM_END;
-        } while (z.avail_in > 0 || (z.avail_out == 0 && !ended));
+        }
     }
-    // A cut stream never reaches its end.
-    if (gzip && !ended)
+    // A file of one byte is not packed; a cut stream never reaches the end of its member.
+    if (mode == Look && held == 1 && !packed && !put(head, 1))
         return false;
-    return pass.finish();
+    return mode != Unpack && pass.finish();
 }

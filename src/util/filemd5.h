@@ -91,9 +91,12 @@ bool writeAll(int fd, const char* data, size_t length);
 class HashedPass
 {
 public:
-    static constexpr qint64 blockSize = 256 * 1024;
-    HashedPass(const QString& source, int fd, CopyDigest* digest, const std::atomic<bool>* stop);
+    static constexpr qint64 defaultBlockSize = 256 * 1024;
+    HashedPass(const QString& source, int fd, CopyDigest* digest, const std::atomic<bool>* stop,
+               qint64 blockSize = defaultBlockSize);
     bool isOpen() const { return in.isOpen(); }
+    // The length of block() and of outBlock().
+    qint64 blockSize() const { return size; }
     // The next block of the source into block(), hashed and counted: its length, 0 at the end,
     // -1 on a read failure or when `stop` is set.
     qint64 read();
@@ -109,14 +112,17 @@ private:
     int fd;
     CopyDigest* digest;
     const std::atomic<bool>* stop;
+    const qint64 size;
     Hash inHash, outHash;
     std::unique_ptr<char[]> inBuffer, outBuffer;
     quint64 inSize = 0, outSize = 0;
 };
 
-// Reads `source` once and writes it (unpacked when `unpack`, gzip or passed through like
-// unzipFile) to the open descriptor `fd`, hashing both sides on the way with the algorithms
-// `digest` names; the descriptor is neither flushed nor closed. `stop` is polled between blocks.
+// Reads `source` once and writes it (unpacked when `unpack`, to the bytes unzipFile gives: every
+// gzip member, what follows the last one ignored, a file without a header passed through) to the
+// open descriptor `fd`, hashing both sides on the way with the algorithms `digest` names; the
+// descriptor is neither flushed nor closed. `stop` is polled between blocks of `blockSize` bytes.
 // False on any read, unpacking or write failure.
 bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
-                const std::atomic<bool>* stop = nullptr);
+                const std::atomic<bool>* stop = nullptr,
+                qint64 blockSize = HashedPass::defaultBlockSize);

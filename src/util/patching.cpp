@@ -2,12 +2,17 @@
 
 #include <QFile>
 
+#include <condition_variable>
+#include <cstring>
 #include <memory>
+#include <mutex>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getFrameHeader
 #include <zstd.h>
 
 namespace patching
@@ -51,6 +56,95 @@ struct CCtxFree {
 };
 struct DCtxFree {
     void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
+};
+
+// Rebuilds in flight share patching::rebuildMemory: each waits until what it holds fits beside
+// the others, and one alone always runs.
+class Reservation
+{
+public:
+    explicit Reservation(quint64 bytes) : bytes(bytes)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        freed.wait(lock, [&] { return inUse == 0 || inUse + bytes <= patching::rebuildMemory; });
+        inUse += bytes;
+    }
+    ~Reservation()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            inUse -= bytes;
+        }
+        freed.notify_all();
+    }
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+
+private:
+    static inline std::mutex mutex;
+    static inline std::condition_variable freed;
+    static inline quint64 inUse = 0;
+    const quint64 bytes;
+};
+
+// A rebuild's memory, taken from the system and given back whole at the end: malloc would keep
+// freed blocks of this size in its per-thread arenas, and the budget would bound nothing.
+class Pages
+{
+public:
+    explicit Pages(quint64 size) : size(size)
+    {
+        void* pages = size == 0 ? MAP_FAILED
+                                : ::mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE,
+                                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        address = pages == MAP_FAILED ? nullptr : static_cast<char*>(pages);
+    }
+    ~Pages()
+    {
+        if (address)
+            ::munmap(address, size_t(size));
+    }
+    Pages(const Pages&) = delete;
+    Pages& operator=(const Pages&) = delete;
+    char* data() const { return address; }
+
+private:
+    const quint64 size;
+    char* address = nullptr;
+};
+
+// The reference in a buffer that slides along it: slices only move forward, so what one shares
+// with the next stays, only the rest is read, and the file is read about once.
+class SliceReader
+{
+public:
+    SliceReader(int fd, char* buffer) : fd(fd), buffer(buffer) {}
+    // The slice in the buffer; false when the file cannot be read or ends before the slice does.
+    bool load(const patching::Slice& slice)
+    {
+        quint64 kept = 0;
+        if (slice.offset >= start && slice.offset < start + length) {
+            kept = qMin(start + length - slice.offset, slice.length);
+            std::memmove(buffer, buffer + (slice.offset - start), size_t(kept));
+        }
+        start = slice.offset;
+        length = kept;
+        while (length < slice.length) {
+            const ssize_t n =
+                ::pread(fd, buffer + length, size_t(slice.length - length), off_t(start + length));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            length += quint64(n);
+        }
+        return true;
+    }
+
+private:
+    const int fd;
+    char* const buffer;
+    quint64 start = 0, length = 0;
 };
 
 } // namespace
@@ -102,7 +196,7 @@ bool makePatch(const MappedFile& reference, const MappedFile& target, const QStr
         *error = out.errorString();
         return false;
     }
-    QByteArray frame(int(ZSTD_compressBound(chunkSize)), '\0');
+    QByteArray frame(int(ZSTD_compressBound(qMin(chunkSize, target.size()))), '\0');
     for (quint64 k = 0; k < chunkCount(target.size()); ++k) {
         const Slice slice = referenceSlice(k, reference.size(), target.size());
         const quint64 start = k * chunkSize;
@@ -129,26 +223,46 @@ bool makePatch(const MappedFile& reference, const MappedFile& target, const QStr
     return true;
 }
 
-bool applyPatch(const QString& patchPath, const char* reference, quint64 referenceSize,
-                quint64 targetSize, int fd, CopyDigest* digest, const std::atomic<bool>* stop)
+bool applyPatch(const QString& patchPath, int reference, quint64 referenceSize, quint64 targetSize,
+                int fd, CopyDigest* digest, const std::atomic<bool>* stop, qint64 blockSize)
 {
     using namespace patching;
     if (referenceSize > maximumFileSize || targetSize > maximumFileSize)
         return false;
-    HashedPass pass(patchPath, fd, digest, stop);
+    // Every slice is as long as the first. The decoder writes each chunk whole into the memory
+    // after the slice and refers back within it, so it needs no window of its own, and no frame
+    // can write more than its chunk.
+    const quint64 sliceLength = referenceSlice(0, referenceSize, targetSize).length;
+    const quint64 memory = sliceLength + qMin(targetSize, chunkSize);
+    const Reservation reservation(memory);
+    const Pages pages(memory);
+    SliceReader slices(reference, pages.data());
+    char* const chunkBuffer = pages.data() + sliceLength;
+    HashedPass pass(patchPath, fd, digest, stop, blockSize);
     std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
-    if (!pass.isOpen() || !dctx ||
-        ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax,
-                                            windowLog(referenceSize, targetSize))))
+    const int window = windowLog(referenceSize, targetSize);
+    if ((memory > 0 && !pages.data()) || !pass.isOpen() || !dctx ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, window)) ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_stableOutBuffer, 1)))
         return false;
     const quint64 chunks = chunkCount(targetSize);
-    quint64 chunk = 0, chunkDone = 0;
+    quint64 chunk = 0;
+    ZSTD_outBuffer output{chunkBuffer, 0, 0};
     bool frameOpen = false; // a frame has begun and not ended
-    const auto startFrame = [&] {
+    const auto startFrame = [&](const ZSTD_inBuffer& input) {
+        // The decoder checks the window a frame asks for, except when it finds the whole frame in
+        // its input and decodes it in one go: a header at hand is checked here.
+        ZSTD_frameHeader header;
+        const size_t need = ZSTD_getFrameHeader(
+            &header, static_cast<const char*>(input.src) + input.pos, input.size - input.pos);
+        if (ZSTD_isError(need) || (need == 0 && (header.frameType != ZSTD_frame ||
+                                                 header.windowSize > quint64(1) << window)))
+            return false;
         const Slice slice = referenceSlice(chunk, referenceSize, targetSize);
-        return !ZSTD_isError(ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_only)) &&
-               !ZSTD_isError(
-                   ZSTD_DCtx_refPrefix(dctx.get(), reference + slice.offset, size_t(slice.length)));
+        output = {chunkBuffer, size_t(qMin(chunkSize, targetSize - chunk * chunkSize)), 0};
+        return slices.load(slice) &&
+               !ZSTD_isError(ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_only)) &&
+               !ZSTD_isError(ZSTD_DCtx_refPrefix(dctx.get(), pages.data(), size_t(slice.length)));
     };
     for (;;) {
         const qint64 n = pass.read();
@@ -162,25 +276,24 @@ bool applyPatch(const QString& patchPath, const char* reference, quint64 referen
                 if (input.pos == input.size)
                     break;
                 // Frames beyond the last chunk would write past the new content.
-                if (chunk >= chunks || !startFrame())
+                if (chunk >= chunks || !startFrame(input))
                     return false;
                 frameOpen = true;
             }
-            ZSTD_outBuffer output{pass.outBlock(), size_t(HashedPass::blockSize), 0};
-            const size_t left = ZSTD_decompressStream(dctx.get(), &output, &input);
-            if (ZSTD_isError(left))
-                return false;
-            const quint64 expected = qMin(chunkSize, targetSize - chunk * chunkSize);
-            chunkDone += output.pos;
-            if (chunkDone > expected || !pass.write(pass.outBlock(), output.pos))
+            // A little input at a time: what the decoder makes of it is hashed and written while
+            // it is still in the cache.
+            ZSTD_inBuffer piece{input.src, qMin(input.size, input.pos + 4096), input.pos};
+            const size_t before = output.pos;
+            const size_t left = ZSTD_decompressStream(dctx.get(), &output, &piece);
+            input.pos = piece.pos;
+            if (ZSTD_isError(left) || !pass.write(chunkBuffer + before, output.pos - before))
                 return false;
             if (left == 0) {
-                if (chunkDone != expected)
+                if (output.pos != output.size)
                     return false;
                 ++chunk;
-                chunkDone = 0;
                 frameOpen = false;
-            } else if (input.pos == input.size && output.pos < output.size) {
+            } else if (input.pos == input.size) {
                 break; // the frame goes on in the next block
             }
         }

@@ -19,8 +19,11 @@ constexpr quint64 chunkSize = 8 * 1024 * 1024;
 // slice places where the chunk lies in proportion to the lengths: insertions and removals that
 // shift content by up to this much still find it.
 constexpr quint64 sliceMargin = 8 * 1024 * 1024;
-// The decoder maps the old file whole, and the product is a 32-bit program.
+// The publisher maps both files whole, and the product is a 32-bit program.
 constexpr quint64 maximumFileSize = quint64(1) << 30;
+// What the rebuilds in flight hold at once in reference slices and decoder windows: two rebuilds
+// of large files, or many of small ones, however many workers there are.
+constexpr quint64 rebuildMemory = quint64(64) << 20;
 
 struct Slice {
     quint64 offset = 0;
@@ -55,11 +58,15 @@ private:
 bool makePatch(const MappedFile& reference, const MappedFile& target, const QString& patchPath,
                int level, QString* error);
 
-// Rebuilds the new content from `reference` and the patch into the open descriptor `fd`, hashing
-// the patch as read (digest->source*) and the content as written (digest->written*) by the
-// algorithms `digest` names. Stops at once, false, when the output would run past `targetSize`,
-// when a frame asks for a larger window than the lengths allow, or on any read, decoding or
-// write failure; `stop` is polled between blocks.
-bool applyPatch(const QString& patchPath, const char* reference, quint64 referenceSize,
-                quint64 targetSize, int fd, CopyDigest* digest,
-                const std::atomic<bool>* stop = nullptr);
+// Rebuilds the new content from the patch and the first `referenceSize` bytes of the open file
+// `reference` into the open descriptor `fd`, hashing the patch as read (digest->source*) and the
+// content as written (digest->written*) by the algorithms `digest` names. The reference is read
+// slice by slice with pread, never mapped: a file that shrinks meanwhile fails the rebuild. The
+// rebuild first waits until its buffers fit into patching::rebuildMemory beside the others in
+// flight. Stops at once, false, when a frame asks for a larger window than the lengths allow,
+// when the patch has more frames than the new content has chunks, when the output would run past
+// `targetSize`, or on any read, decoding or write failure; `stop` is polled between blocks of the
+// patch of `blockSize` bytes.
+bool applyPatch(const QString& patchPath, int reference, quint64 referenceSize, quint64 targetSize,
+                int fd, CopyDigest* digest, const std::atomic<bool>* stop = nullptr,
+                qint64 blockSize = HashedPass::defaultBlockSize);
