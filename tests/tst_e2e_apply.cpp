@@ -111,8 +111,12 @@ private Q_SLOTS:
             QByteArray content = ProductTree::randomBytes(3000000, i);
             old.add("files", QString("big%1.bin").arg(i), content);
             content.insert(1000 + i, "a patch that changes the length"); // cannot re-apply
-            p.add("files", QString("big%1.bin").arg(i),
-                  patches ? content : ProductTree::randomBytes(3000000, 50 + i));
+            // Nearly incompressible, like a game's data pack: where its gzip blocks end, the
+            // packed big3.bin once failed to unpack.
+            QByteArray fresh = ProductTree::randomBytes(3000000, 53 + i);
+            for (int at = 0; at < fresh.size(); at += 16)
+                fresh[at] = char(fresh[at] & 0x0f);
+            p.add("files", QString("big%1.bin").arg(i), patches ? content : fresh);
         }
         p.add("files", "update", builtUpdater + "\nnext updater\n");
         QVERIFY(publishReleases(old, p, !patches));
