@@ -54,6 +54,10 @@ private Q_SLOTS:
         // Moved-aside copies are removed beside the binary, not in the working directory.
         QVERIFY(writeFile(inst->path("_old_update"), "x") &&
                 writeFile(inst->root() + "/_old_update", "x"));
+        UdpResponder responder;
+        responder.setReply("1,7,7");
+        responder.setSilent(setup == "silent");
+        inst->writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
         if (setup == "tmpfile") {
             QVERIFY(QDir(inst->tempDir()).removeRecursively());
             QVERIFY(writeFile(inst->tempDir(), "a file where the directory must be"));
@@ -67,8 +71,10 @@ private Q_SLOTS:
             QVERIFY(writeFile(inst->root() + "/elsewhere/files/readme.txt", "precious"));
             QVERIFY(setup == "link" ? QFile::link(inst->root() + "/elsewhere", recorded)
                                     : QDir().mkpath(recorded));
+            // A subgroup first, as a user may write it (QSettings would fold it into a key).
             QVERIFY(writeFile(inst->path("update.ini"),
-                              "[current]\nversion=1\ntype=" +
+                              QByteArray(setup == "subgroup" ? "[current/a]\nx=1\n" : "") +
+                                  "[current]\nversion=1\ntype=" +
                                   (setup == "typo" ? "client_linx_x86" : clientType.toUtf8()) +
                                   "\ndir=" + QFile::encodeName(recorded) + "\n"));
         }
@@ -78,13 +84,6 @@ private Q_SLOTS:
             client.start(inst->path("vm3client_linux_x86"), {"60"});
             QVERIFY(client.waitForStarted());
         }
-        UdpResponder responder;
-        responder.setReply("1,7,7");
-        responder.setSilent(setup == "silent");
-        inst->writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
-        if (setup == "subgroup") // as a user may write it; QSettings would fold it into a key
-            QVERIFY(writeFile(inst->path("update.ini"),
-                              "[current/a]\nx=1\n" + readFile(inst->path("update.ini"))));
         qputenv("LC_ALL", setup.startsWith("de_") ? setup.toLatin1() : "C.UTF-8");
 
         const Installation::Run run = inst->run(args);

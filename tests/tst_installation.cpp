@@ -24,10 +24,16 @@ private Q_SLOTS:
                                         ? 0644
                                         : 0755);
         const QList<QPair<const char*, int>> plain{
-            {"Update", 0644},    {"_old_update", 0644},   {"vm3client_linux_x86", 0755},
-            {"libfoo.so", 0755}, {"libfoo.so.4.1", 0644}, {"so.txt", 0644},
+            {"Update", 0644},
+            {"_old_update", 0644},
+            {"vm3client_linux_x86", 0755},
+            {"libfoo.so", 0755},
+            {"libfoo.so.4.1", 0644},
+            {"so.txt", 0644},
             // The client's own files of the same bare names, where the updater's are not.
-            {"lib/update", 0755}, {"lib/libz.so.1", 0644}, {"libqxcb.so", 0755}};
+            {"lib/update", 0755},
+            {"lib/libz.so.1", 0644},
+            {"libqxcb.so", 0755}};
         for (const auto& [name, mode] : plain)
             QTest::newRow(name) << QString(name) << false << mode;
     }

@@ -31,11 +31,6 @@ private Q_SLOTS:
             "PORTx");
         row("type and version", {"client_mac", "7"}, "|1|client_mac|7|0|");
         row("version not a number", {dflt, "1x"}, "Wrong version code|1|client_linux_x86|0|0|");
-        // Safer for scheduled runs: a version alone is refused rather than guessed at...
-        row("--nouser and a version only", {"--nouser", "57"},
-            "No client version specified|2|57|0|0|");
-        // ...and a stray argument too many still runs unattended, with the server's version.
-        row("--nouser and three more", {"--nouser", "a", "b", "c"}, "|2|client_linux_x86|57|1|");
         row("one argument, not --nouser", {dflt}, "--nouser option is missed|0||0|0|");
         row("three arguments, not --nouser", {"--NOUSER", dflt, "12"},
             "--nouser option is missed|0||0|0|");

@@ -22,25 +22,21 @@ inline QStringList sorted(QStringList list)
     return list;
 }
 
-// For each "path mode" line of `expected`, the same line with the file's mode as it is below
-// `inst`, or "missing".
-inline QStringList modes(const Installation& inst, const QStringList& expected)
+// Each "path mode" line with the mode of the file below `inst` in its place, or "missing".
+inline QStringList modes(const Installation& inst, QStringList lines)
 {
-    QStringList actual;
-    for (const QString& line : expected) {
-        const QString path = line.section(' ', 0, 0);
+    for (QString& line : lines) {
         struct stat st;
+        const QString path = line.section(' ', 0, 0);
         const bool found = ::stat(QFile::encodeName(inst.path(path)).constData(), &st) == 0;
-        actual << path + (found ? QString(" %1").arg(st.st_mode & 07777, 0, 8) : " missing");
+        line = path + (found ? QString(" %1").arg(st.st_mode & 07777, 0, 8) : " missing");
     }
-    return actual;
+    return lines;
 }
 
-inline const QString refused =
-    QStringLiteral("Index signature from mirror0 is missing or not valid.");
+inline const QString refused = "Index signature from mirror0 is missing or not valid.";
 inline const QString notSigned =
-    "Updates are not signed: there is no update.pub in the installation "
-    "directory.";
+    "Updates are not signed: there is no update.pub in the installation directory.";
 
 inline QByteArray flipped(QByteArray bytes, int at)
 {
