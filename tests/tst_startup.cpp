@@ -78,10 +78,14 @@ private Q_SLOTS:
             got << QString::number(checker.checkUpdate()) + "|" + checker.getClientVersion() + "|" +
                        checker.getServerVersion() + "|" + checker.getAppsVersion();
         }
+        // An answer from another port that comes first is not the server's.
+        responder.setSpoof("56");
+        responder.setReply("57");
+        got << QString::number(checker.checkUpdate()) + "|" + checker.getClientVersion();
         QCOMPARE(got, QStringList({"1|1234567890|1234567890|12345678", "1|9|1234567890|12345678",
-                                   "1|8|1234567890|12345678"}));
+                                   "1|8|1234567890|12345678", "1|57"}));
         // Each query is the two bytes "2\0"; a name that cannot resolve is not asked at all.
-        QCOMPARE(responder.requests(), QList<QByteArray>(3, QByteArray("2\0", 2)));
+        QCOMPARE(responder.requests(), QList<QByteArray>(4, QByteArray("2\0", 2)));
         QVERIFY(!UpdateChecker("bad..invalid", responder.port()).checkUpdate());
     }
 };

@@ -75,9 +75,11 @@ bool UpdateChecker::readFromServer()
     server.sin_port = htons(port);
     resolved.reset();
 
+    // A connected socket takes datagrams from the server's address and port only: an answer
+    // from anywhere else that arrives first is not the server's.
     const char request[2] = {'2', '\0'};
-    if (::sendto(fd, request, sizeof(request), 0, reinterpret_cast<const sockaddr*>(&server),
-                 sizeof(server)) < 1)
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof(server)) != 0 ||
+        ::send(fd, request, sizeof(request), 0) < 1)
         return false;
 
     timeval wait{5, 0};

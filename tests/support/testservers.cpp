@@ -191,13 +191,16 @@ bool SquidServer::start()
 UdpResponder::UdpResponder()
     : dir(std::make_unique<QTemporaryDir>()), process(std::make_unique<QProcess>())
 {
-    const char* script = "import socket, sys\n"
+    const char* script = "import socket, sys, time\n"
                          "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
                          "s.bind(('127.0.0.1', 0))\n"
                          "print(s.getsockname()[1], flush=True)\n"
                          "while True:\n"
                          "    m, a = s.recvfrom(2048)\n"
                          "    open(sys.argv[1] + '/log', 'a').write(m.hex() + '\\n')\n"
+                         "    try: socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(\n"
+                         "        open(sys.argv[1] + '/spoof', 'rb').read(), a); time.sleep(0.1)\n"
+                         "    except OSError: pass\n"
                          "    try: s.sendto(open(sys.argv[1] + '/reply', 'rb').read(), a)\n"
                          "    except OSError: pass\n";
     process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
@@ -219,6 +222,11 @@ void UdpResponder::setReply(const QByteArray& text, bool silent)
     QFile::remove(dir->filePath("reply"));
     if (!silent)
         writeFile(dir->filePath("reply"), text);
+}
+
+void UdpResponder::setSpoof(const QByteArray& text)
+{
+    writeFile(dir->filePath("spoof"), text);
 }
 
 QList<QByteArray> UdpResponder::requests() const

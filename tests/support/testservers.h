@@ -107,6 +107,8 @@ public:
     quint16 port() const { return boundPort; }
     void setReply(const QByteArray& text, bool silent = false);
     void setSilent(bool silent) { setReply(reply, silent); }
+    // Sent first, from another port, as someone on the way could.
+    void setSpoof(const QByteArray& text);
     QList<QByteArray> requests() const;
     int requestCount() const { return int(requests().size()); }
 
