@@ -19,20 +19,18 @@ private Q_SLOTS:
         QTest::addColumn<int>("mode"); // after makeSingleFileExecutable on a 0644 file
         for (const char* name : {"update", "libQtCore.so.4", "libQtNetwork.so.4", "libQt6Core.so.6",
                                  "libicuuc.so.72", "plugins/platforms/libqxcb.so"})
-            QTest::newRow(name) << QString(name) << true
-                                << (QString(name).endsWith(".so.6") || QString(name).endsWith(".72")
-                                        ? 0644
-                                        : 0755);
+            QTest::newRow(name) << QString(name) << true << 0755;
         const QList<QPair<const char*, int>> plain{
             {"Update", 0644},
             {"_old_update", 0644},
             {"vm3client_linux_x86", 0755},
             {"libfoo.so", 0755},
-            {"libfoo.so.4.1", 0644},
+            {"libfoo.so.4.1", 0755},
+            {"libfoo.so.txt", 0644},
             {"so.txt", 0644},
             // The client's own files of the same bare names, where the updater's are not.
             {"lib/update", 0755},
-            {"lib/libz.so.1", 0644},
+            {"lib/libz.so.1", 0755},
             {"libqxcb.so", 0755}};
         for (const auto& [name, mode] : plain)
             QTest::newRow(name) << QString(name) << false << mode;

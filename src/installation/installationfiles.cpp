@@ -10,7 +10,6 @@
 
 static const QStringList executableFiles = {QStringLiteral("vm3client_linux_x86"),
                                             QStringLiteral("update")};
-static const QStringList executableSuffixes = {QStringLiteral("so"), QStringLiteral("so.4")};
 
 static QString& appRootOverride()
 {
@@ -134,9 +133,10 @@ void removeOldFiles(const QString& dir)
 
 bool isExecutableFileName(const QString& name)
 {
-    const QFileInfo info(name);
-    return executableFiles.contains(info.fileName()) ||
-           executableSuffixes.contains(info.completeSuffix());
+    // Shared libraries with a version after ".so" (libz.so.1, libQt6Core.so.6) too.
+    static const QRegularExpression sharedLibrary(QStringLiteral("\\.so(\\.[0-9]+)*$"));
+    const QString bareName = QFileInfo(name).fileName();
+    return executableFiles.contains(bareName) || sharedLibrary.match(bareName).hasMatch();
 }
 
 const QString& getNewFilePrefix()
