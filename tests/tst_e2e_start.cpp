@@ -23,6 +23,9 @@ private Q_SLOTS:
         // A record of another type (a typo) is cleaned up; a subgroup does not hide the record.
         QTest::newRow("record of another type") << "typo" << given << 0 << "Cleanup";
         QTest::newRow("record after a subgroup") << "subgroup" << given << 0 << "v. 1 found";
+        // A proxy the updater cannot speak to is refused, never bypassed.
+        QTest::newRow("SOCKS proxy") << "socks5://127.0.0.1:9" << given << 1 << "scheme socks5";
+        QTest::newRow("HTTPS proxy") << "https://127.0.0.1:9" << given << 1 << "scheme https";
         QTest::newRow("update.ini cannot be written")
             << "inidir" << given << 1 << "Unable to write ";
         QTest::newRow("wrong version code, German")
@@ -57,7 +60,8 @@ private Q_SLOTS:
         UdpResponder responder;
         responder.setReply("1,7,7");
         responder.setSilent(setup == "silent");
-        inst->writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
+        inst->writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()),
+                            setup.contains("://") ? setup : QString());
         if (setup == "tmpfile") {
             QVERIFY(QDir(inst->tempDir()).removeRecursively());
             QVERIFY(writeFile(inst->tempDir(), "a file where the directory must be"));

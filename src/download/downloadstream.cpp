@@ -87,18 +87,24 @@ bool SingleFileDownloadStream::internalInitDownloadParams(const QUrl& url, const
     // An unattended run must end: a pause of days is a typo, and its milliseconds overflow.
     this->timeout = qBound(0, timeout, maximumRetryPause);
     this->proxy.clear();
+    return parseProxy(proxy, &this->proxy).isEmpty();
+}
 
-    const QString text = proxy.trimmed();
+QString SingleFileDownloadStream::parseProxy(const QString& setting, QUrl* proxy)
+{
+    const QString text = setting.trimmed();
     if (text.isEmpty())
-        return true;
+        return QString();
     const QUrl parsed(text.contains(QLatin1String("://")) ? text : QLatin1String("http://") + text,
                       QUrl::StrictMode);
-    // Only an HTTP proxy can be spoken to; anything else means a direct connection.
-    if (!parsed.isValid() || parsed.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) ||
-        parsed.host().isEmpty())
-        return false;
-    this->proxy = parsed;
-    return true;
+    if (!parsed.isValid() || parsed.host().isEmpty())
+        return QStringLiteral("is not a URL with a host");
+    if (parsed.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0)
+        return QStringLiteral("has the scheme %1: only an HTTP proxy is supported")
+            .arg(parsed.scheme());
+    if (proxy)
+        *proxy = parsed;
+    return QString();
 }
 
 QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const QString& md5,
@@ -230,9 +236,8 @@ qint64 SingleFileDownloadStream::byteLimit() const
 {
     if (!md5.isEmpty())
         return length + 1;
-    if (length == 0)
-        return uncheckedFileLimit;
-    return -1;
+    // Without a checksum a length is the most the file may hold.
+    return length > 0 ? length : uncheckedFileLimit;
 }
 
 void SingleFileDownloadStream::setState(DownloadStream_State s)

@@ -38,12 +38,17 @@ public:
     static constexpr int maximumRetryPause = 3600;
 
     explicit SingleFileDownloadStream(const QString& localRoot);
+
+    // The proxy setting, http://[user:password@]host[:port] with "http://" optional: empty when
+    // it is empty or usable (`proxy` then holds it), otherwise what is wrong with it.
+    static QString parseProxy(const QString& text, QUrl* proxy = nullptr);
     ~SingleFileDownloadStream() override;
 
     virtual int kind() const = 0; // 0 FTP, 1 HTTP
     virtual DownloadStream_State getState() const { return state; }
     virtual void initiateConnection(const QUrl& url, const QString& proxy, int retries,
                                     int timeout) = 0;
+    // Without a checksum the length is a cap (0: the cap of a file of unknown length).
     virtual void getFile(const QString& fileName, const QString& md5, qint64 length);
     virtual QString getDestFilePath() const { return destFilePath; }
     virtual void getProgress(quint64* done, quint64* total) const;
