@@ -95,8 +95,6 @@ private Q_SLOTS:
             << ";;unusable" << 0 << "Index from mirror0 is not usable." << 2;
         QTest::newRow("no update.pub") << ";;" << 0 << notSigned << 2;
         QTest::newRow("signed by update-publish") << "a;a;publisher" << 0 << "" << 2;
-        QTest::newRow("downgrade from the server refused")
-            << "a;a;server" << 0 << "Version 1 is older than the installed version 2." << 2;
         QTest::newRow("downgrade on the command line") << "a;a;command" << 0 << "" << 1;
         // A plug-in of version 2 has a twin of its MD5 and length; only SHA-256 tells them apart.
         const QString twin = "ERROR: Wrong checksum for ";
@@ -123,9 +121,6 @@ private Q_SLOTS:
         const QString trusted = row.section(';', 0, 0), signer = row.section(';', 1, 1),
                       setup = row.section(';', 2, 2);
         const QString caseDir = mirrorRoot.path() + "/" + caseName;
-        UdpResponder responder;
-        responder.setReply("1,1,1");
-        inst->writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
         QVERIFY(inst->install(clientProduct(1)));
         for (const QString& name : trusted.split(' ', Qt::SkipEmptyParts))
             QVERIFY(writeFile(inst->path("update.pub"),
@@ -215,15 +210,10 @@ private Q_SLOTS:
         inst->writeMirrors(mirrors);
 
         Installation::Run run = inst->run({"--nouser", clientType, "2"});
-        if (setup == "server" || setup == "command") {
-            // First version 2 from the command line; then version 1, from the server or the user.
+        if (setup == "command") { // first version 2, then the user goes back to 1
             QVERIFY2(run.exitCode == 0 && installedVersion(*inst) == "2",
                      qPrintable(run.errorOutput));
-            // A subgroup before it, as a user may write it, does not hide the record.
-            const QString ini = inst->path("update.ini");
-            QVERIFY(writeFile(ini, "[installed/a]\nx=1\n" + readFile(ini)));
-            run = setup == "server" ? inst->run({"--nouser"})
-                                    : inst->run({"--nouser", clientType, "1"});
+            run = inst->run({"--nouser", clientType, "1"});
         }
         QVERIFY2(run.finished && run.exitCode == exitCode && run.errorOutput.contains(logText),
                  qPrintable(run.errorOutput));
@@ -239,6 +229,81 @@ private Q_SLOTS:
                  !trusted.isEmpty() && exitCode != 1 && setup != "nomanifest");
         QCOMPARE(fetched.filter("good/2/files/").isEmpty(), exitCode != 0);
         QCOMPARE(fetched.filter("good/1/").isEmpty(), setup != "command");
+    }
+
+    void latestRecord_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("logText");
+        QTest::addColumn<int>("installed"); // the version the installation holds afterwards
+        const QString none = "No mirror has a valid latest-version record of " + clientType + ".";
+        // Version 2 installed, no record of it in update.ini: the server's answer 1 is forged.
+        QTest::newRow("forged older answer")
+            << "forged" << 0 << "record names version 2, the update server 1." << 2;
+        QTest::newRow("expired") << "expired" << 2 << none + " The newest expired on 20" << 1;
+        QTest::newRow("refreshed by the publisher's timer") << "refreshed" << 0 << "" << 2;
+        QTest::newRow("missing") << "missing" << 2 << "record from mirror0 is missing" << 1;
+        QTest::newRow("of another type")
+            << "client_win32" << 2 << "the record of client_win32" << 1;
+        // A signed record of version 1 replayed where 2 is installed.
+        QTest::newRow("older record replayed")
+            << "replayed" << 0 << "Version 1 is older than the installed version 2." << 2;
+    }
+
+    // Under update.pub the version comes from the signed latest-version record that
+    // update-publish writes beside the versions, not from the update server's answer alone.
+    void latestRecord()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, exitCode);
+        QFETCH(QString, logText);
+        QFETCH(int, installed);
+        const ProductTree v1 = clientProduct(1), v2 = clientProduct(2);
+        QVERIFY(publishReleases(v1, v2, true));
+        inst->writeMirrors({{mirror(nginx.baseUrl())}});
+        UdpResponder responder;
+        responder.setReply("1,1,1");
+        inst->writeSettings(2, QString("127.0.0.1:%1").arg(responder.port()));
+        const QString record =
+            mirrorRoot.path() + "/" + caseName + "/" + clientType + ".latest.ini";
+        // Thirty days on: the record, valid for fourteen, has expired unless the timer renewed it.
+        const QStringList later = {"LD_PRELOAD=/usr/$LIB/faketime/libfaketime.so.1",
+                                   "FAKETIME=+30d"};
+        if (setup == "expired" || setup == "refreshed")
+            inst->environment = later;
+        if (setup == "refreshed") {
+            QProcess timer;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("LD_PRELOAD", later[0].section('=', 1));
+            env.insert("FAKETIME", "+30d");
+            timer.setProcessEnvironment(env);
+            timer.start(UPDATE_PUBLISH_BINARY,
+                        {"--refresh-latest", "--sign-key", key("a.pem"), QFileInfo(record).path()});
+            QVERIFY(timer.waitForFinished(scaledMs(30000)) && timer.exitCode() == 0);
+        }
+        if (setup == "missing")
+            QVERIFY(QFile::remove(record) && QFile::remove(record + ".sig"));
+        if (setup == "forged" || setup == "replayed")
+            QVERIFY(inst->install(v2));
+        if (setup == "replayed") // a subgroup before it, as a user may write, hides nothing
+            QVERIFY(writeFile(inst->path("update.ini"),
+                              "[installed/a]\nx=1\n[installed]\nversion=2\ntype=" +
+                                  clientType.toUtf8() + "\n" + readFile(inst->path("update.ini"))));
+        if (setup == "replayed" || setup.startsWith("client_")) {
+            const QString type = setup == "replayed" ? clientType : setup;
+            const QByteArray text = "[latest]\nformat=1\ntype=" + type.toUtf8() +
+                                    "\nversion=1\nexpires=2099-12-31T00:00:00Z\n";
+            QVERIFY(writeFile(record, text));
+            QVERIFY(writeFile(record + ".sig",
+                              sign("a", "voxmere-latest-v1\n" + type.toUtf8() + "\n" +
+                                            ProductTree::sha256(text).toLatin1() + "\n")));
+        }
+        const Installation::Run run = inst->run({"--nouser"});
+        QVERIFY2(run.finished && run.exitCode == exitCode && run.errorOutput.contains(logText),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(inst->compareWith(installed == 1 ? v1 : v2), QString());
+        QCOMPARE(responder.requestCount(), 1);
     }
 };
 

@@ -104,6 +104,32 @@ private Q_SLOTS:
                          "never deletes it; it stays in installations"}));
     }
 
+    // A signed version builds only on earlier ones with a good signature by the same key: a
+    // deletion edited into an earlier index on the mirror is not signed into the next version.
+    void tamperedEarlier_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::newRow("--previous") << "--previous";
+        QTest::newRow("--delta-from") << "--delta-from";
+    }
+    void tamperedEarlier()
+    {
+        QFETCH(QString, option);
+        const QStringList sign{"--sign-key", at("key.pem")};
+        QCOMPARE(QProcess::execute("openssl",
+                                   {"genpkey", "-algorithm", "ed25519", "-out", at("key.pem")}),
+                 0);
+        QVERIFY(writeSource(at("v1"), {"a"}) && writeSource(at("v2"), {"a", "b"}));
+        QCOMPARE(publish(sign + QStringList{at("v1"), at("mirror"), "1"}).exitCode, 0);
+        const QString index = at("mirror/1/") + defaultIndex;
+        QVERIFY(writeFile(index, readFile(index) + "\n[delete]\nsaves\\slot1.sav=\n"));
+        const Run run = publish(sign + QStringList{option, option == "--previous" ? index : "1",
+                                                   at("v2"), at("mirror"), "2"});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains("is not signed by the signing key"), qPrintable(run.err));
+        QVERIFY(!QFileInfo::exists(at("mirror/2")));
+    }
+
     void refuses_data()
     {
         QTest::addColumn<QStringList>("files");

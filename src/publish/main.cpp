@@ -61,6 +61,20 @@ mirrors.ini, update.lock, session_N.ini, _old_ copies of the updater's own
 files, names beginning with .update-new.), deleting the updater or its settings, symbolic links to directories,
 and two files that would share a name on the mirror. Nothing is written then.
 
+Earlier versions: with --sign-key, the index and manifest that --previous and
+--delta-from build on must carry a good signature by that key (the files are
+checked against the manifest as well); otherwise nothing is published.
+
+Latest version: with --sign-key, publishing a version newer than the one that
+MIRROR_DIR/CLIENTTYPE.latest.ini names writes that record anew: the client type,
+the version and an expiry time (now plus --expires DAYS, default 14), signed in
+CLIENTTYPE.latest.ini.sig as the raw Ed25519 signature of "voxmere-latest-v1",
+CLIENTTYPE and the SHA-256 of the record, each line ending in "\n". Installations
+that trust the key and take their version from the update server install the
+version the newest valid record names, and nothing once every record expired.
+  update-publish --refresh-latest --sign-key KEY [--expires DAYS] MIRROR_DIR [CLIENTTYPE]
+re-signs the current record with a new expiry: run it daily from a timer.
+
 Exit codes: 0 published, 1 command-line error, 2 refused or failed.)";
 
 QString formatEntry(const FileSpecification& e)
@@ -119,7 +133,15 @@ int main(int argc, char* argv[])
                                        QStringLiteral("VERSION"));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Print only warnings and errors."));
-    parser.addOptions({pack, previous, remove, group, replace, signKey, deltaFrom, quiet});
+    const QCommandLineOption expires(QStringLiteral("expires"),
+                                     QStringLiteral("Days the latest-version record holds "
+                                                    "(default: 14)."),
+                                     QStringLiteral("DAYS"), QStringLiteral("14"));
+    const QCommandLineOption refresh(QStringLiteral("refresh-latest"),
+                                     QStringLiteral("Only re-sign MIRROR_DIR's latest-version "
+                                                    "record with a new expiry."));
+    parser.addOptions(
+        {pack, previous, remove, group, replace, signKey, deltaFrom, quiet, expires, refresh});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
                                  QStringLiteral("Directory holding the version's files."));
     parser.addPositionalArgument(QStringLiteral("MIRROR_DIR"),
@@ -134,6 +156,31 @@ int main(int argc, char* argv[])
     QTextStream out(stdout);
     QTextStream err(stderr);
     const QStringList args = parser.positionalArguments();
+    bool daysOk = false;
+    const int days = parser.value(expires).toInt(&daysOk, 10);
+    if (!daysOk || days < 1 || days > 3650) {
+        err << "update-publish: --expires takes a number of days from 1 to 3650\n";
+        return 1;
+    }
+    if (parser.isSet(refresh)) {
+        if (args.isEmpty() || args.size() > 2) {
+            err << "update-publish: expected --refresh-latest MIRROR_DIR [CLIENTTYPE]\n";
+            return 1;
+        }
+        PublishOptions options;
+        options.mirrorDir = QFileInfo(args.at(0)).absoluteFilePath();
+        if (args.size() == 2)
+            options.clientType = args.at(1);
+        options.signKey = parser.value(signKey);
+        options.expiresDays = days;
+        Publisher publisher(options);
+        if (!publisher.refreshLatest()) {
+            err << "update-publish: error: " << publisher.errorString() << "\n";
+            return 2;
+        }
+        out << publisher.latestRecordWritten() << "\n";
+        return 0;
+    }
     if (args.size() < 3 || args.size() > 4) {
         err << "update-publish: expected SOURCE_DIR MIRROR_DIR VERSION [CLIENTTYPE]; see --help\n";
         return 1;
@@ -156,6 +203,7 @@ int main(int argc, char* argv[])
     options.replace = parser.isSet(replace);
     options.signKey = parser.value(signKey);
     options.deltaFrom = parser.values(deltaFrom);
+    options.expiresDays = days;
 
     Publisher publisher(options);
     const bool ok = publisher.run();
@@ -190,6 +238,8 @@ int main(int argc, char* argv[])
             << QString::number(publisher.patchSeconds(), 'f', 1) << " s.\n";
         if (!publisher.signaturePath().isEmpty())
             out << "Signature " << publisher.signaturePath() << "\n";
+        if (!publisher.latestRecordWritten().isEmpty())
+            out << "Latest " << publisher.latestRecordWritten() << "\n";
     }
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cstdio>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <limits>
@@ -76,6 +77,27 @@ bool writeWhole(const QString& path, const QByteArray& data)
     QFile out(path);
     return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(data) == data.size() &&
            out.flush();
+}
+
+// Written beside and renamed over: a mirror serves the old file or the new one, never a part.
+bool replaceWhole(const QString& path, const QByteArray& data)
+{
+    const QString temporary = path + ".new";
+    if (writeWhole(temporary, data) &&
+        QFile::setPermissions(temporary, QFile::Permissions(0x6444)) &&
+        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) ==
+            0)
+        return true;
+    QFile::remove(temporary);
+    return false;
+}
+
+// A small file whole, or what it holds up to a little past the most a record or a signature
+// may have; empty when it cannot be read.
+QByteArray readSmall(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(LatestRecord::maximumSize + 1) : QByteArray();
 }
 
 bool sameEntry(const FileSpecification& a, const FileSpecification& b)
@@ -194,9 +216,8 @@ bool Publisher::checkOptions()
                             .arg(from));
     }
 
-    if (!options.signKey.isEmpty() && !signer.loadFile(options.signKey))
-        return fail(QStringLiteral("the signing key \"%1\" is not an Ed25519 private key: %2")
-                        .arg(options.signKey, signer.errorString()));
+    if (!loadSigner())
+        return false;
 
     const QFileInfo source(options.sourceDir);
     if (!source.isDir())
@@ -215,6 +236,37 @@ bool Publisher::checkOptions()
     if (QFileInfo::exists(versionDir()) && !options.replace)
         return fail(QStringLiteral("%1 already exists (use --replace to publish it again)")
                         .arg(versionDir()));
+    return true;
+}
+
+bool Publisher::loadSigner()
+{
+    if (options.signKey.isEmpty())
+        return true;
+    if (!signer.loadFile(options.signKey))
+        return fail(QStringLiteral("the signing key \"%1\" is not an Ed25519 private key: %2")
+                        .arg(options.signKey, signer.errorString()));
+    if (!publicHalf.load(signer.publicKeyPem()))
+        return fail(QStringLiteral("the public half of the signing key does not load"));
+    return true;
+}
+
+bool Publisher::readEarlier(const QString& indexPath, const QString& version,
+                            TaskSpecification* list, QStringList* deleteKeys, bool needManifest)
+{
+    // What a signed version builds on is checked like the updater checks it: a mirror tree
+    // edited without the key must not get its changes signed into the next version.
+    const ReleaseCheck check =
+        ReleaseCheck::read(indexPath, options.signKey.isEmpty() ? nullptr : &publicHalf,
+                           QFileInfo(indexPath).completeBaseName(), version, list, deleteKeys);
+    if (check.problem == ReleaseCheck::SignatureInvalid ||
+        check.problem == ReleaseCheck::ManifestMissing)
+        return fail(QStringLiteral("version %1 in %2 is not signed by the signing key: %3")
+                        .arg(version, indexPath, check.detail));
+    if (check.problem != ReleaseCheck::None || (needManifest && !check.usesManifest))
+        return fail(QStringLiteral("the index %1 of version %2 is malformed or names paths the "
+                                   "updater refuses, or has no manifest: %3")
+                        .arg(indexPath, version, check.detail));
     return true;
 }
 
@@ -284,12 +336,8 @@ bool Publisher::collectDeletes(const QStringList& installedPaths)
             return fail(QStringLiteral("previous index \"%1\" does not exist").arg(prev));
         TaskSpecification old;
         QStringList oldDeletes;
-        QSettings settings(prev, QSettings::IniFormat);
-        if (settings.status() != QSettings::NoError || !old.initializeByProductIni(&settings) ||
-            !TaskSpecification::readDeleteKeys(&settings, &oldDeletes))
-            return fail(QStringLiteral("previous index \"%1\" is malformed or names paths the "
-                                       "updater refuses")
-                            .arg(prev));
+        if (!readEarlier(prev, QFileInfo(prev).absoluteDir().dirName(), &old, &oldDeletes, false))
+            return false;
         QStringList oldInstalled;
         for (int i = 0; i < old.getSize(); ++i) {
             FileSpecification e;
@@ -401,9 +449,6 @@ bool Publisher::verify(const QString& stagingDir)
     const QString path = stagingDir + "/" + options.clientType + ".ini";
     TaskSpecification back;
     QStringList backDeletes;
-    TrustedKeys publicHalf;
-    if (!options.signKey.isEmpty() && !publicHalf.load(signer.publicKeyPem()))
-        return fail(QStringLiteral("the public half of the signing key does not load"));
     const ReleaseCheck check =
         ReleaseCheck::read(path, options.signKey.isEmpty() ? nullptr : &publicHalf,
                            options.clientType, canonicalVersion, &back, &backDeletes);
@@ -498,12 +543,8 @@ bool Publisher::makePatchesFrom(const QString& stagingDir, const QString& from,
     const QString fromDir = QDir(options.mirrorDir).absoluteFilePath(from);
     const QString fromIndex = fromDir + "/" + options.clientType + ".ini";
     TaskSpecification old;
-    const ReleaseCheck check =
-        ReleaseCheck::read(fromIndex, nullptr, options.clientType, from, &old, nullptr);
-    if (check.problem != ReleaseCheck::None || !check.usesManifest)
-        return fail(QStringLiteral("version %1 in %2 has no index with a manifest to make patches "
-                                   "from %3")
-                        .arg(from, options.mirrorDir, check.detail));
+    if (!readEarlier(fromIndex, from, &old, nullptr, true))
+        return false;
     QHash<QString, FileSpecification> oldByInstalledPath;
     for (int i = 0; i < old.getSize(); ++i) {
         FileSpecification e;
@@ -601,5 +642,55 @@ bool Publisher::run()
             QStringLiteral("cannot create a working directory in %1").arg(options.mirrorDir));
     return writeFiles(staging.path(), relativePaths) && makePatches(staging.path()) &&
            writeIndex(staging.path()) && sign(staging.path()) && verify(staging.path()) &&
-           moveIntoPlace(staging.path());
+           moveIntoPlace(staging.path()) && writeLatest(canonicalVersion.toInt(), false);
+}
+
+QString Publisher::latestPath() const
+{
+    return QDir(options.mirrorDir).absoluteFilePath(options.clientType + ".latest.ini");
+}
+
+// A signed version newer than the one the record names becomes the latest; an older one, or a
+// version published again, leaves the record to the publisher's timer.
+bool Publisher::writeLatest(int version, bool refresh)
+{
+    LatestRecord current;
+    if (options.signKey.isEmpty() ||
+        (!refresh && LatestRecord::parse(readSmall(latestPath()), &current).isEmpty() &&
+         current.type == options.clientType && current.version >= version))
+        return true;
+    LatestRecord record;
+    record.type = options.clientType;
+    record.version = version;
+    record.expires = QDateTime::currentDateTimeUtc().addDays(options.expiresDays);
+    const QByteArray text = record.toText();
+    const QByteArray signature = signer.sign(latestSignatureMessage(options.clientType, text));
+    // The signature goes first: an updater that reads the pair in between finds a mismatch,
+    // never an unsigned record, and tries again or elsewhere.
+    if (signature.isEmpty() || !replaceWhole(signaturePathOf(latestPath()), signature) ||
+        !replaceWhole(latestPath(), text))
+        return fail(QStringLiteral("cannot write %1").arg(latestPath()));
+    latestWritten = QStringLiteral("%1 names version %2 until %3")
+                        .arg(latestPath())
+                        .arg(version)
+                        .arg(LatestRecord::timeText(record.expires));
+    return true;
+}
+
+bool Publisher::refreshLatest()
+{
+    error.clear();
+    notes.clear();
+    if (options.signKey.isEmpty())
+        return fail(QStringLiteral("--refresh-latest needs --sign-key"));
+    if (!loadSigner())
+        return false;
+    const QByteArray text = readSmall(latestPath());
+    LatestRecord current;
+    if (!LatestRecord::parse(text, &current).isEmpty() || current.type != options.clientType ||
+        !publicHalf.verify(latestSignatureMessage(options.clientType, text),
+                           readSmall(signaturePathOf(latestPath()))))
+        return fail(QStringLiteral("%1 is missing, malformed or not signed by the signing key")
+                        .arg(latestPath()));
+    return writeLatest(current.version, true);
 }

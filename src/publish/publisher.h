@@ -1,6 +1,7 @@
 #pragma once
 
 #include "indexsignature.h"
+#include "latestrecord.h"
 #include "productmanifest.h"
 #include "taskspecification.h"
 
@@ -23,17 +24,27 @@ struct PublishOptions {
     QString signKey;
     // Earlier versions on the mirror to make patches from.
     QStringList deltaFrom;
+    // Lifetime of the latest-version record written with a signed version newer than the one
+    // it names, or by refreshLatest().
+    int expiresDays = 14;
 };
 
 // Writes one version of the product onto a mirror: MIRROR/VERSION/CLIENTTYPE.ini, its manifest
-// CLIENTTYPE.manifest.ini and every file below MIRROR/VERSION/GROUP/. The version directory is assembled under a temporary name and
-// renamed into place at the end, so a mirror never serves a half-written version.
+// CLIENTTYPE.manifest.ini and every file below MIRROR/VERSION/GROUP/. The version directory is
+// assembled under a temporary name and renamed into place at the end, so a mirror never serves a
+// half-written version.
 class Publisher
 {
 public:
     explicit Publisher(const PublishOptions& options);
 
     bool run();
+    // Re-signs the mirror's latest-version record of the client type with a new expiry; it must
+    // verify with the signing key's public half.
+    bool refreshLatest();
+    QString latestPath() const;
+    // What the latest-version record now says, when it was written.
+    QString latestRecordWritten() const { return latestWritten; }
 
     QString errorString() const { return error; }
     const QStringList& warnings() const { return notes; }
@@ -67,6 +78,12 @@ private:
     bool verify(const QString& stagingDir);
     bool sign(const QString& stagingDir);
     bool moveIntoPlace(const QString& stagingDir);
+    bool loadSigner();
+    // Reads an earlier version's index as the updater would, its signature checked against the
+    // signing key when there is one.
+    bool readEarlier(const QString& indexPath, const QString& version, TaskSpecification* list,
+                     QStringList* deleteKeys, bool needManifest);
+    bool writeLatest(int version, bool refresh);
     bool shouldPack(const QString& relativePath) const;
 
     PublishOptions options;
@@ -76,6 +93,8 @@ private:
     QVector<FileSpecification> written;
     QStringList deletes;
     IndexSigner signer;
+    TrustedKeys publicHalf;
+    QString latestWritten;
     QVector<ManifestPatch> madePatches;
     double patchTime = 0;
 };

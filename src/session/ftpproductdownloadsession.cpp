@@ -4,6 +4,7 @@
 #include "indexsignature.h"
 #include "inifile.h"
 #include "installationfiles.h"
+#include "latestrecord.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -101,6 +102,8 @@ bool FTPProductDownloadSession::initialize(const InitialParameters& parameters)
     // Without a settings file the workflow's default applies and the connection is direct.
     proxy.clear();
     streamCount = qMax(1, params.defaultStreams);
+    latest = 0;
+    newestExpired = QDateTime();
     if (!params.settingsFile.isEmpty()) {
         QSettings settings(params.settingsFile, QSettings::IniFormat);
         parseWholeIni(settings);
@@ -114,6 +117,8 @@ bool FTPProductDownloadSession::initialize(const InitialParameters& parameters)
         }
         settings.endGroup();
     }
+    if (params.latestOnly)
+        streamCount = 1;
     return !mirrors.isEmpty();
 }
 
@@ -201,7 +206,7 @@ bool FTPProductDownloadSession::retrieveSessionState()
     record->fileIndex = -1;
     if (!record->stream)
         return false;
-    fetchIndexFile(IndexStep::Index);
+    fetchIndexFile(params.latestOnly ? IndexStep::Latest : IndexStep::Index);
     return true;
 }
 
@@ -209,10 +214,18 @@ void FTPProductDownloadSession::fetchIndexFile(IndexStep step)
 {
     indexStep = step;
     const QString index = params.clientType + ".ini";
-    streams[0]->stream->getFile(step == IndexStep::Index      ? index
-                                : step == IndexStep::Manifest ? manifestPathOf(index)
-                                                              : signaturePathOf(index),
-                                QString(), 0);
+    const QString record = params.clientType + ".latest.ini";
+    // Files of unknown length arrive up to a cap: the index and the manifest may be large, a
+    // signature is 64 bytes and a record a few lines.
+    const QString name = step == IndexStep::Index       ? index
+                         : step == IndexStep::Manifest  ? manifestPathOf(index)
+                         : step == IndexStep::Signature ? signaturePathOf(index)
+                         : step == IndexStep::Latest    ? record
+                                                        : signaturePathOf(record);
+    const qint64 cap = step == IndexStep::Index || step == IndexStep::Manifest ? 0
+                       : step == IndexStep::Latest ? LatestRecord::maximumSize
+                                                   : TrustedKeys::signatureSize;
+    streams[0]->stream->getFile(name, QString(), cap);
 }
 
 bool FTPProductDownloadSession::checkAllFiles(const QString& indexPath)
@@ -453,6 +466,9 @@ void FTPProductDownloadSession::giveUpIfNoMirrorLeft()
 
 void FTPProductDownloadSession::endSession(bool finished)
 {
+    // Mirrors that cannot be reached do not matter once one of them had a good record.
+    if (params.latestOnly)
+        finished = latest > 0;
     // The owner may release the session from its slot; nothing is touched after the signal.
     ended = true;
     if (finished)
@@ -537,7 +553,11 @@ void FTPProductDownloadSession::onFileFinished(int streamIdx)
     if (state == PDS_RetrievingFileList) {
         if (streamIdx != 0)
             return;
-        if (indexStep == IndexStep::Index) {
+        if (indexStep == IndexStep::Latest) {
+            fetchIndexFile(IndexStep::LatestSignature);
+        } else if (indexStep == IndexStep::LatestSignature) {
+            takeLatestRecord();
+        } else if (indexStep == IndexStep::Index) {
             indexFile = streams[0]->stream->getDestFilePath();
             fetchIndexFile(IndexStep::Manifest);
         } else if (indexStep == IndexStep::Manifest && params.trustedKeys) {
@@ -624,11 +644,71 @@ void FTPProductDownloadSession::rejectIndexMirror(const QString& text)
     changeStreamMirror(0);
 }
 
+// Each mirror's record is read once; the highest version that a valid, unexpired record names
+// wins, so a mirror that serves an older record, still valid, cannot hold an update back.
+void FTPProductDownloadSession::takeLatestRecord()
+{
+    const QString path = streams[0]->stream->getDestFilePath();
+    QFile recordFile(path.chopped(4)), signatureFile(path);
+    const QByteArray text = recordFile.open(QIODevice::ReadOnly)
+                                ? recordFile.read(LatestRecord::maximumSize + 1)
+                                : QByteArray();
+    const QByteArray signature = signatureFile.open(QIODevice::ReadOnly)
+                                     ? signatureFile.read(TrustedKeys::signatureSize + 1)
+                                     : QByteArray();
+    recordFile.remove();
+    signatureFile.remove();
+    LatestRecord record;
+    QString problem = LatestRecord::parse(text, &record);
+    if (problem.isEmpty() && record.type != params.clientType)
+        problem = QString("it is the record of %1").arg(record.type);
+    if (problem.isEmpty() &&
+        !params.trustedKeys->verify(latestSignatureMessage(params.clientType, text), signature))
+        problem = "its signature is missing or not valid";
+    if (!problem.isEmpty()) {
+        nextLatestMirror(QString("is not valid: %1").arg(problem));
+        return;
+    }
+    const QString until = LatestRecord::timeText(record.expires);
+    if (record.expires <= QDateTime::currentDateTimeUtc()) {
+        if (!newestExpired.isValid() || record.expires > newestExpired)
+            newestExpired = record.expires;
+        nextLatestMirror(
+            QString("names version %1 but expired on %2").arg(record.version).arg(until));
+        return;
+    }
+    latest = qMax(latest, record.version);
+    nextLatestMirror(QString("names version %1, valid until %2").arg(record.version).arg(until));
+}
+
+void FTPProductDownloadSession::nextLatestMirror(const QString& text)
+{
+    DownloadStream* record = streams[0];
+    const int mirror = record->mirrorIndex;
+    Q_EMIT message(QString("Latest-version record from %1 %2.")
+                       .arg(mirror >= 0 ? mirrors[mirror].name : QString(), text));
+    if (mirror >= 0)
+        mirrors[mirror].marked = true;
+    state = PDS_Starting;
+    if (getNextMirror() >= 0) {
+        moveToNextMirror(0, false);
+        return;
+    }
+    if (record->stream)
+        record->stream->cancel();
+    record->mirrorIndex = -1;
+    endSession(latest > 0);
+}
+
 void FTPProductDownloadSession::onFileError(int streamIdx, DownloadStream_Error kind,
                                             const QString& text)
 {
     if (ended)
         return;
+    if (params.latestOnly && state == PDS_RetrievingFileList && kind != DSE_LocalFile) {
+        nextLatestMirror(QString("is missing: %1").arg(text));
+        return;
+    }
     // A mirror without a manifest is an older one: without keys its index is used with MD5;
     // with keys, ReleaseCheck refuses it like one without a signature.
     if (state == PDS_RetrievingFileList && streamIdx == 0 && indexStep != IndexStep::Index &&

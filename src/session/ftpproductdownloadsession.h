@@ -6,6 +6,7 @@
 #include "streamrelay.h"
 #include "taskstate.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QObject>
 #include <QSet>
@@ -46,6 +47,10 @@ public:
         int verificationThreads = 0;
         // Installed paths fetched whole though a patch would do: their patches failed.
         QSet<QString> wholeFiles;
+        // Fetch only the signed latest-version record of the client type from the mirrors'
+        // roots (version empty), every mirror once: downloadFinished() when one verifies with
+        // the trusted keys and has not expired, processCancelled() otherwise.
+        bool latestOnly = false;
     };
 
     struct MarkedSiteData {
@@ -90,6 +95,10 @@ public:
     // The installed paths that the verification found current: the apply leaves them alone,
     // whatever copies or patches lie in the download directory.
     const QSet<QString>& currentFiles() const { return current; }
+    // After a latestOnly run: the highest version a valid, unexpired record names (0: none), and
+    // the expiry of the newest record that was valid but had expired.
+    int latestVersion() const { return latest; }
+    QDateTime latestExpired() const { return newestExpired; }
 
     // The generator behind the random choice of mirrors, shared by all sessions. It starts
     // seeded with the time in seconds; main may seed it again once at start.
@@ -129,11 +138,13 @@ private:
     void changeStreamMirror(int stream);
     void moveToNextMirror(int stream, bool afterError);
     void attachStream(DownloadStream* record, int mirror);
-    enum class IndexStep { Index, Manifest, Signature };
+    enum class IndexStep { Index, Manifest, Signature, Latest, LatestSignature };
     void fetchIndexFile(IndexStep step);
     void takeFileList();
     void startVerification(const TaskSpecification& list);
     void rejectIndexMirror(const QString& text);
+    void takeLatestRecord();
+    void nextLatestMirror(const QString& text);
     bool enoughDiskSpace();
     void emitProgress();
     void giveUpIfNoMirrorLeft();
@@ -157,4 +168,6 @@ private:
     bool verifying = false;
     quint64 verifiedSize = 0;
     QSet<QString> current;
+    int latest = 0;
+    QDateTime newestExpired;
 };

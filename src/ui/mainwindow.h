@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QSet>
 #include <QString>
+#include <QTemporaryDir>
 #include <QWidget>
 
 #include <memory>
@@ -51,6 +52,11 @@ protected:
     bool copyTemporaryOnly();
     // Downloads into downloadDir, whose record is written.
     void startSession(bool resume);
+    // Asks the mirrors for the signed latest-version record; onLatestRecord() follows.
+    void fetchLatestRecord();
+    void onLatestRecord();
+    // False, after telling the user, when update.ini names a proxy the streams cannot use.
+    bool checkProxy();
     void onApplyFinished();
     // The end of an update whose application ended or could not start.
     void finishUpdate(bool complete);
@@ -101,6 +107,8 @@ protected:
     bool versionFromServer = false;
     std::shared_ptr<const TrustedKeys> trustedKeys;
     bool unsignedNoted = false;
+    bool latestChecked = false;
+    std::unique_ptr<QTemporaryDir> latestDir;
 
     std::unique_ptr<QLockFile> updateLock;
     QElapsedTimer lastProgressRepaint;

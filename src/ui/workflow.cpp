@@ -3,7 +3,9 @@
 #include "downloaddirectory.h"
 #include "ftpproductdownloadsession.h"
 #include "indexsignature.h"
+#include "inifile.h"
 #include "installationfiles.h"
+#include "latestrecord.h"
 #include "offthread.h"
 #include "runningclient.h"
 #include "streamrelay.h"
@@ -16,6 +18,8 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
 
 namespace
 {
@@ -68,8 +72,14 @@ void MainWindow::on_startButton_clicked()
     // What an earlier update left: only under the lock, where no other updater is writing.
     removeOldFiles(getAppRootPath());
     removeUnfinishedFiles(getAppRootPath());
-    if (!loadTrustedKeys()) {
+    if (!loadTrustedKeys() || !checkProxy()) {
         endUnattended(1);
+        return;
+    }
+    // A signed installation takes the version from the publisher's signed record, never from
+    // the update server's answer alone, which anyone on the way can forge.
+    if (versionFromServer && trustedKeys && !latestChecked) {
+        fetchLatestRecord();
         return;
     }
     if (isDowngradeFromServer()) {
@@ -173,6 +183,61 @@ void MainWindow::startSession(bool resume)
 
     session->initialize(parameters);
     session->startUpdate();
+}
+
+void MainWindow::fetchLatestRecord()
+{
+    latestDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/voxmere_latest_XXXXXX");
+    if (!latestDir->isValid()) {
+        latestDir.reset();
+        tellUser(QMessageBox::Warning, tr("Error"), tr("Unable to get temp directory."));
+        endUnattended(1);
+        return;
+    }
+    startButton->setEnabled(false);
+    session = new FTPProductDownloadSession();
+    connect(session, &FTPProductDownloadSession::message, this, &MainWindow::onAppendText);
+    connect(session, &FTPProductDownloadSession::downloadFinished, this,
+            &MainWindow::onLatestRecord);
+    connect(session, &FTPProductDownloadSession::processCancelled, this,
+            &MainWindow::onLatestRecord);
+    FTPProductDownloadSession::InitialParameters parameters;
+    parameters.clientType = clientType;
+    parameters.mirrorsFile = installationFile(QStringLiteral("mirrors.ini"));
+    parameters.settingsFile = installationFile(QStringLiteral("update.ini"));
+    parameters.downloadDir = latestDir->path();
+    parameters.trustedKeys = trustedKeys;
+    parameters.latestOnly = true;
+    session->initialize(parameters);
+    session->startUpdate();
+}
+
+void MainWindow::onLatestRecord()
+{
+    const int latest = session->latestVersion();
+    const QDateTime expired = session->latestExpired();
+    releaseSession();
+    latestDir.reset();
+    startButton->setEnabled(true);
+    if (latest <= 0) {
+        QString text = tr("No mirror has a valid latest-version record of %1.").arg(clientType);
+        if (expired.isValid())
+            text += QLatin1Char(' ') +
+                    tr("The newest expired on %1.").arg(LatestRecord::timeText(expired));
+        startButton->setText(tr("Restart"));
+        tellUser(QMessageBox::Critical, tr("Update"), text);
+        endUnattended(2);
+        return;
+    }
+    if (latest != version)
+        onAppendText(QStringLiteral("The signed latest-version record names version %1, the "
+                                    "update server %2.")
+                         .arg(latest)
+                         .arg(version));
+    version = latest;
+    revnoLabel->setText(QString::number(version));
+    latestChecked = true;
+    on_startButton_clicked();
 }
 
 void MainWindow::onUpdateFinished()
@@ -451,6 +516,19 @@ bool MainWindow::loadTrustedKeys()
     }
     trustedKeys = std::move(keys);
     return true;
+}
+
+bool MainWindow::checkProxy()
+{
+    QSettings settings(installationFile(QStringLiteral("update.ini")), QSettings::IniFormat);
+    parseWholeIni(settings);
+    const QString problem = SingleFileDownloadStream::parseProxy(
+        settings.value(QStringLiteral("update/proxy")).toString());
+    if (problem.isEmpty())
+        return true;
+    // A proxy the streams cannot speak to must not turn into a direct connection.
+    tellUser(QMessageBox::Critical, tr("Error"), tr("The proxy in update.ini %1.").arg(problem));
+    return false;
 }
 
 bool MainWindow::isDowngradeFromServer()
