@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 SECONDS_PER_TARGET=${1:-30}
 BUILD=${FUZZ_BUILD_DIR:-build-fuzz}
-TARGETS=(productindex trustedkeys serveranswer manifest gunzip patch)
+TARGETS=(productindex trustedkeys serveranswer manifest gunzip patch latestrecord)
 
 cmake -S fuzz -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 cmake --build "$BUILD" -j2
