@@ -53,12 +53,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     entry.size = 3;
     list.append(entry);
     QString error;
-    const bool applied = list.applyManifest(manifest, &error);
+    const bool applied = list.applyManifest(manifest, {QStringLiteral("t.ini")}, &error);
     list.get(0, &entry);
-    const bool fits = manifest.files.size() == 1 && manifest.files[0].path == "files/a" &&
-                      manifest.files[0].length == 3 && manifest.files[0].unpackedSha256.isEmpty();
-    if (applied != fits || applied != error.isEmpty() ||
+    const bool filesFit = manifest.files.size() == 1 && manifest.files[0].path == "files/a" &&
+                          manifest.files[0].length == 3 &&
+                          manifest.files[0].unpackedSha256.isEmpty();
+    // Taken whole or not at all; patches only for the file, smaller than it, beside it.
+    if (applied != error.isEmpty() || (applied && !filesFit) ||
+        (filesFit && manifest.patches.isEmpty() && !applied) ||
         entry.sha256 != (applied ? manifest.files[0].sha256 : QString()))
         std::abort();
+    for (const ManifestPatch& patch : std::as_const(manifest.patches)) {
+        if (applied && (patch.installed != "a" || patch.length >= 3 || patch.path == "t.ini" ||
+                        patch.path.startsWith("files/a/") || patch.path == "files"))
+            std::abort();
+    }
     return 0;
 }

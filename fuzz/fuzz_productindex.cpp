@@ -1,13 +1,13 @@
-// The product index comes from any mirror. The reader takes it through QSettings from a file, as
-// the updater does: each input is written to a file of its own (QSettings caches by name).
+// The product index comes from any mirror. Whatever the updater's reader accepts, QSettings (the
+// INI reader that wrote it for the publisher) must read alike, and the entries taken from it must
+// hold what the updater relies on.
 
 #include "safepath.h"
+#include "settingsindex.h"
 #include "taskspecification.h"
 
 #include <QByteArray>
 #include <QDir>
-#include <QFile>
-#include <QSettings>
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,45 +15,41 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static quint64 count = 0;
-    const QString path =
-        QDir::tempPath() +
-        QStringLiteral("/fuzz_productindex_%1_%2.ini").arg(::getpid()).arg(++count);
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    const QByteArray text(reinterpret_cast<const char*>(data), qsizetype(size));
+    const QMap<QString, QString> ours = readByReader(text);
+    if (!ours.contains(QStringLiteral("<refused>"))) {
+        // QSettings caches files by name: each input gets one of its own.
+        static quint64 count = 0;
+        const QString path =
+            QDir::tempPath() +
+            QStringLiteral("/fuzz_productindex_%1_%2.ini").arg(::getpid()).arg(++count);
+        if (readBySettings(text, path) != ours)
             std::abort();
-        file.write(reinterpret_cast<const char*>(data), qint64(size));
     }
 
     TaskSpecification list;
     QStringList deleteKeys;
-    bool readable = false;
-    {
-        QSettings settings(path, QSettings::IniFormat);
-        readable = list.initializeByProductIni(&settings) &&
-                   TaskSpecification::readDeleteKeys(&settings, &deleteKeys);
-    }
-    QFile::remove(path);
-
-    // What the reader accepts must hold what the updater relies on.
-    if (readable) {
-        quint64 total = 0;
-        for (int i = 0; i < list.getSize(); ++i) {
-            FileSpecification entry;
-            if (!list.get(i, &entry))
-                std::abort();
-            if (!isSafeRelativePath(entry.mirrorPath()) ||
-                !isSafeRelativePath(entry.installedPath()))
-                std::abort();
-            total += entry.size;
-        }
-        if (total != list.getTotalSize())
+    const QStringList metadata = {QStringLiteral("t.ini")};
+    if (!list.readProductIndex(text, metadata, false, &deleteKeys).isEmpty()) {
+        if (list.getSize() != 0 || list.getTotalSize() != 0)
             std::abort();
-        for (const QString& key : std::as_const(deleteKeys)) {
-            if (!TaskSpecification::isSafeDeleteKey(key))
-                std::abort();
-        }
+        return 0;
+    }
+    quint64 total = 0;
+    for (int i = 0; i < list.getSize(); ++i) {
+        FileSpecification entry;
+        if (!list.get(i, &entry) || !isSafeRelativePath(entry.mirrorPath()) ||
+            !isSafeRelativePath(entry.installedPath()) || entry.md5.size() != 32 ||
+            entry.size > TaskSpecification::maximumLength ||
+            entry.mirrorPath().startsWith(QStringLiteral("t.ini/")))
+            std::abort();
+        total += entry.size;
+    }
+    if (total != list.getTotalSize() || total > TaskSpecification::maximumLength)
+        std::abort();
+    for (const QString& key : std::as_const(deleteKeys)) {
+        if (!TaskSpecification::isSafeDeleteKey(key))
+            std::abort();
     }
     return 0;
 }

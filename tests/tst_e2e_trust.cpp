@@ -9,30 +9,43 @@ private Q_SLOTS:
     void unsafeIndex_data()
     {
         QTest::addColumn<QString>("indexText");
-        QTest::addColumn<bool>("downloads"); // false: refused before any file is fetched
+        QTest::addColumn<QString>("logText"); // empty: downloaded, and not installed
         // In an INI file a "\" in a key is the "/" of a path. %F is a usable entry, %V one for the
         // file the mirror planted, %P and %L a packed copy of it whose unpacked checksum or length
-        // is not its own.
-        QTest::newRow("file installed outside") << "[files]\n%F..\\victim.txt=%V\n" << false;
-        QTest::newRow("group outside") << "[files]\n%F[..]\nvictim.txt=%V\n" << false;
-        QTest::newRow("deletion outside") << "[files]\n%F[delete]\n..\\victim.txt=\n" << false;
-        QTest::newRow("absolute deletion") << "[files]\n%F[delete]\n\\ROOT\\victim.txt=\n" << false;
-        QTest::newRow("deletion of the updater") << "[files]\n%F[delete]\nupdate=\n" << false;
-        QTest::newRow("deletion of its settings") << "[files]\n%F[delete]\nupdate.ini=\n" << false;
-        QTest::newRow("unpacked checksum not as listed") << "[files]\n%Fvictim.gz=%P::victim.txt\n"
-                                                         << true;
-        QTest::newRow("unpacked length not as listed") << "[files]\n%Fvictim.gz=%L::victim.txt\n"
-                                                       << true;
-        QTest::newRow("two groups install one path") << "[files]\n%F[more]\n%F" << false;
-        QTest::newRow("packed copy unpacks onto a plain file")
-            << "[files]\n%Fvictim.gz=%P::readme.txt\n"
-            << false;
+        // is not its own, %M a checksum, %I the index's name.
+        const auto row = [](const char* name, const char* text, const char* log) {
+            QTest::newRow(name) << QString(text) << QString(log);
+        };
+        row("file installed outside", "[files]\n%F..\\victim.txt=%V\n", "outside the directories");
+        row("group outside", "[files]\n%F[..]\nvictim.txt=%V\n", "outside the directories");
+        row("deletion outside", "[files]\n%F[delete]\n..\\victim.txt=\n", "deletion of");
+        row("absolute deletion", "[files]\n%F[delete]\n\\ROOT\\victim.txt=\n", "not a path");
+        row("deletion of the updater", "[files]\n%F[delete]\nupdate=\n", "deletion of update");
+        row("deletion of its settings", "[files]\n%F[delete]\nupdate.ini=\n", "deletion of");
+        row("deletion of the trusted keys", "[files]\n%F[delete]\nupdate.pub=\n", "deletion of");
+        row("unpacked checksum not as listed", "[files]\n%Fvictim.gz=%P::victim.txt\n", "");
+        row("unpacked length not as listed", "[files]\n%Fvictim.gz=%L::victim.txt\n", "");
+        row("two groups install one path", "[files]\n%F[more]\n%F", "listed twice");
+        row("packed copy unpacks onto a plain file", "[files]\n%Fvictim.gz=%P::readme.txt\n",
+            "listed twice");
+        row("serialised value", "[files]\n%Fa=@Variant(AAAAfwA)\n", "begin with @");
+        row("list value", "[files]\n%Fa=%V,%V\n", "outside quotes");
+        row("no checksum", "[files]\n%Fvictim.txt=::1000\n", "not 32 hexadecimal digits");
+        row("length past 2^63", "[files]\n%Fa=%M::9223372036854775000\n", "not a decimal number");
+        row("lengths add up past the bound",
+            "[files]\n%Fa=%M::200000000000000\nb=%M::200000000000000\n", "add up to more");
+        row("entry is the directory of another", "[files]\n%Fb=%V\nb\\c=%V\n", "directory of");
+        row("group in the index's place", "[files]\n%F[%I]\nx=%V\n", "directory of");
+        row("entry over the mirror list", "[files]\n%Fmirrors.ini=%V\n", "installation's own");
+        row("entry over the lock", "[files]\n%Fupdate.lock=%V\n", "installation's own");
+        row("unsigned entry over the trusted keys", "[files]\n%Fupdate.pub=%V\n",
+            "installation's own");
     }
 
     void unsafeIndex()
     {
         QFETCH(QString, indexText);
-        QFETCH(bool, downloads);
+        QFETCH(QString, logText);
         const QString victim = inst->root() + "/victim.txt";
         QVERIFY(writeFile(victim, "precious"));
         const QByteArray readme = "harmless", evil = "planted by the mirror";
@@ -49,6 +62,8 @@ private Q_SLOTS:
             .replace("%P", entry(packed) + "::" + entry(evil.toUpper()))
             .replace("%L", entry(packed) + "::" + ProductTree::md5(evil) +
                                "::" + QString::number(evil.size() + 1))
+            .replace("%M", ProductTree::md5(evil))
+            .replace("%I", productIndex)
             .replace("\\ROOT", QString(inst->root()).replace('/', '\\'));
         QVERIFY(writeFile(versionDir + productIndex, indexText.toUtf8()));
         inst->writeMirrors({{mirror(nginx.baseUrl())}});
@@ -57,10 +72,13 @@ private Q_SLOTS:
 
         const Installation::Run run = update("9");
         // What reaches outside or does not check out is not installed: a refused index fails the
-        // mirror, a file that does not check out leaves the update incomplete.
+        // mirror, saying why, a file that does not check out leaves the update incomplete.
+        const bool downloads = logText.isEmpty();
+        const QStringList refusal = run.errorOutput.split('\n').filter("is not usable: ");
         QVERIFY2(
             run.finished && run.exitCode == (downloads ? 3 : 2) &&
-                run.errorOutput.contains(downloads ? "Update incomplete" : "Download cancelled"),
+                run.errorOutput.contains(downloads ? "Update incomplete" : "Download cancelled") &&
+                (downloads ? refusal.isEmpty() : refusal.value(0).contains(logText)),
             qPrintable(run.errorOutput));
         QCOMPARE(readFile(victim), QByteArray("precious"));
         QCOMPARE(readFile(inst->path("update")), updater);
@@ -92,7 +110,7 @@ private Q_SLOTS:
         QTest::newRow("two keys, the second signs") << "rsa a b;b;" << 0 << "" << 2;
         QTest::newRow("bad first mirror, good second") << "a;a;failover" << 0 << refused << 2;
         QTest::newRow("unusable index on the first mirror, unsigned")
-            << ";;unusable" << 0 << "Index from mirror0 is not usable." << 2;
+            << ";;unusable" << 0 << "Index from mirror0 is not usable: " << 2;
         QTest::newRow("no update.pub") << ";;" << 0 << notSigned << 2;
         QTest::newRow("signed by update-publish") << "a;a;publisher" << 0 << "" << 2;
         QTest::newRow("downgrade on the command line") << "a;a;command" << 0 << "" << 1;
@@ -105,6 +123,8 @@ private Q_SLOTS:
             << "a;a;nomanifest" << 2 << "Manifest from mirror0 is missing." << 1;
         QTest::newRow("signed manifest of other lengths")
             << "a;a;mismatch" << 2 << "Manifest from mirror0 is not valid: it lists files/" << 1;
+        QTest::newRow("signed patch in the index's place")
+            << "a;a;patchplace" << 2 << "Manifest from mirror0 is not valid: in the download" << 1;
         QTest::newRow("unsigned manifest of another index")
             << ";;otherindex" << 0 << "(it is the manifest of another index)" << 2;
         QTest::newRow("unsigned manifest of other lengths")
@@ -169,6 +189,14 @@ private Q_SLOTS:
                                           .replace(QRegularExpression("index=\\w+"),
                                                    "index=" + ProductTree::sha256("another"))
                                           .toUtf8()));
+                const QByteArray sum = ProductTree::sha256("x").toUtf8();
+                if (setup == "patchplace" && version == 2)
+                    QVERIFY(writeFile(dir + "/" + manifestFile,
+                                      readFile(dir + "/" + manifestFile) + "\n[patches]\n1\\path=" +
+                                          productIndex.toUtf8() + "\n1\\sha256=" + sum +
+                                          "\n1\\length=1\n1\\installed=plugins/voice.so\n"
+                                          "1\\sourceSha256=" +
+                                          sum + "\n1\\sourceLength=1\nsize=1\n"));
                 if (setup == "unusable" && root == "bad")
                     QVERIFY(writeFile(dir + "/" + productIndex, "[files]\n..\\x=0::1\n"));
                 if (signer.isEmpty())

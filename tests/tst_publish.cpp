@@ -45,11 +45,10 @@ bool writeSource(const QString& root, const QStringList& files)
 
 QStringList deleteKeys(const QString& indexPath)
 {
-    QSettings settings(indexPath, QSettings::IniFormat);
+    TaskSpecification list;
     QStringList keys;
-    if (!TaskSpecification::readDeleteKeys(&settings, &keys))
+    if (!list.readProductIndex(readFile(indexPath), {}, false, &keys).isEmpty())
         return {QStringLiteral("<unreadable>")};
-    keys.sort();
     return keys;
 }
 
@@ -145,7 +144,8 @@ private Q_SLOTS:
         };
         const QStringList one{"a.txt"}, two{"a.txt", "sub/b.txt"};
         row("backslash", {"a\\b.txt"}, "S M 1", "refuses");
-        for (const char* name : {"update.ini", "_old_update", "session_5.ini", "d/.update-new.x"})
+        for (const char* name : {"update.ini", "mirrors.ini", "update.lock", "update.pub",
+                                 "_old_update", "session_5.ini", "d/.update-new.x"})
             row(name, {name}, "S M 1", "belongs to the installation");
         row("delete outside", one, "--delete ../x S M 1", "refusing to delete");
         row("delete the updater", one, "--delete update S M 1", "refusing to delete");

@@ -4,6 +4,7 @@
 #include "productmanifest.h"
 #include "producttree.h"
 #include "safepath.h"
+#include "settingsindex.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -159,6 +160,55 @@ private slots:
         QCOMPARE(read.files.size(), error.isEmpty() ? 2 : 0);
         if (error.isEmpty())
             QCOMPARE(read.toText(), written.toText());
+    }
+
+    // The index reader against QSettings on the same text: what ours accepts, both read alike;
+    // the rest ours refuses, saying why. Texts as QSettings writes them, and as a mirror might.
+    void indexReader_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("refusal"); // empty: read as QSettings reads it
+        const auto row = [](const char* name, const QByteArray& text, const char* refusal = "") {
+            QTest::newRow(name) << text << QString(refusal);
+        };
+        QByteArray written;
+        {
+            QSettings settings(path("written.ini"), QSettings::IniFormat);
+            settings.setValue(QString::fromUtf8("files/sub/ä b€=x.pak"), "0::1");
+            settings.setValue("files/q", QString::fromUtf8(" a,b;c=\"d\"\\ é "));
+            settings.setValue("delete/old/log.txt", QString());
+            settings.setValue("a.b/x", "1");
+            settings.setValue("a/x", "2");
+            settings.sync();
+            written = readFile(path("written.ini"));
+        }
+        row("written by QSettings", written);
+        row("by hand", "; comment\r\n[files]\r\n  a\\b = 1::2  \r\n[files/c%20d]\nx=\"\"\n[e]\n");
+        row("repeated key", "[a]\nx=1\nx=2\n");
+        row("serialised value", "[a]\nx=@Variant(\\0\\0\\0\\x7f)\n", "an escape");
+        row("serialised value plainly", "[a]\nx=@Variant(AAAAfwA)\n", "may not begin with @");
+        row("list", "[a]\nx=1,2\n", "outside quotes");
+        row("comment after a value", "[a]\nx=1 ;2\n", "outside quotes");
+        row("key of no group", "x=1\n", "before the first section");
+        row("General", "[General]\nx=1\n", "no group");
+        row("control character", "[a]\nx=1\x01\n", "control character");
+        row("not UTF-8", "[a]\nx=\xff\n", "not UTF-8");
+        row("empty path component", "[a]\nx\\\\y=1\n", "not a path");
+        row("lone surrogate", "[a]\n%UD800=1\n", "not a path");
+        row("open quote", "[a]\nx=\"1\n", "closing quote");
+        row("quote inside", "[a]\nx=1\"2\n", "quote inside");
+        row("neither key nor section", "[a]\nx\n", "not a key");
+    }
+    void indexReader()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, refusal);
+        const QMap<QString, QString> ours = readByReader(text);
+        if (refusal.isEmpty())
+            QCOMPARE(ours, readBySettings(text, path("same.ini")));
+        else
+            QVERIFY2(ours.value("<refused>").contains(refusal),
+                     qPrintable(ours.value("<refused>")));
     }
 
     // The apply's one-pass unpacking against zlib's gzread (unzipFile) on the same file: the same

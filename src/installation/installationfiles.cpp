@@ -107,6 +107,20 @@ bool isMovedAsideCopy(const QString& relativePath)
            isSpecialFileName(relativePath.left(slash + 1) + bareName.mid(prefix.size()));
 }
 
+bool isReservedInstallPath(const QString& relativePath, bool signedVersion)
+{
+    static const QRegularExpression sessionFile(QStringLiteral("^session_[0-9]+\\.ini$"));
+    if (relativePath == QLatin1String("update.ini") ||
+        relativePath == QLatin1String("mirrors.ini") ||
+        relativePath == QLatin1String("update.lock") ||
+        sessionFile.match(relativePath).hasMatch() ||
+        (!signedVersion && relativePath == QLatin1String("update.pub")))
+        return true;
+    // removeOldFiles and removeUnfinishedFiles delete these at every start of the updater.
+    const QString bareName = relativePath.mid(relativePath.lastIndexOf(QLatin1Char('/')) + 1);
+    return isMovedAsideCopy(relativePath) || bareName.startsWith(getNewFilePrefix());
+}
+
 void removeOldFiles(const QString& dir)
 {
     QStringList directories;

@@ -16,6 +16,11 @@ const QStringList& getSpecialFileNames();
 bool isSpecialFileName(const QString& relativePath);
 // True when `relativePath` is where a moved-aside copy of one of those files lies.
 bool isMovedAsideCopy(const QString& relativePath);
+// True when `relativePath` is a file the installation keeps for the updater: its settings, mirror
+// list, lock and session records, the copies it moves aside and the new files it writes. No
+// version may install one. update.pub, the trusted keys, only a signed version replaces: that is
+// how a key is rotated.
+bool isReservedInstallPath(const QString& relativePath, bool signedVersion);
 // Deletes the moved-aside copies in `dir` and in the directories of the updater's own files.
 void removeOldFiles(const QString& dir);
 void makeSingleFileExecutable(const QString& path);

@@ -58,8 +58,10 @@ with a good signature. Without --sign-key the version is published unsigned.
 Refused: paths the updater refuses (absolute, empty, ".", "..", backslashes,
 control characters), files the installation keeps for itself (update.ini,
 mirrors.ini, update.lock, session_N.ini, _old_ copies of the updater's own
-files, names beginning with .update-new.), deleting the updater or its settings, symbolic links to directories,
-and two files that would share a name on the mirror. Nothing is written then.
+files, names beginning with .update-new.; update.pub unless signed), deleting
+the updater, its settings or update.pub, symbolic links to directories, a file
+that is also the directory of another, and two files that would share a name on
+the mirror. Nothing is written then.
 
 Earlier versions: with --sign-key, the index and manifest that --previous and
 --delta-from build on must carry a good signature by that key (the files are

@@ -156,17 +156,6 @@ bool Publisher::matchesPattern(const QString& relativePath, const QString& patte
            fnmatch(glob.constData(), bareName.constData(), FNM_PATHNAME) == 0;
 }
 
-bool Publisher::isReservedInstallPath(const QString& relativePath)
-{
-    static const QRegularExpression sessionFile(QStringLiteral("^session_[0-9]+\\.ini$"));
-    if (relativePath == "update.ini" || relativePath == "mirrors.ini" ||
-        relativePath == "update.lock" || sessionFile.match(relativePath).hasMatch())
-        return true;
-    // removeOldFiles and removeUnfinishedFiles delete these at every start of the updater.
-    const QString bareName = relativePath.mid(relativePath.lastIndexOf(QLatin1Char('/')) + 1);
-    return isMovedAsideCopy(relativePath) || bareName.startsWith(getNewFilePrefix());
-}
-
 bool Publisher::fail(const QString& text)
 {
     error = text;
@@ -289,7 +278,7 @@ bool Publisher::collectSources(QStringList* relativePaths)
             return fail(QStringLiteral("%1 is not a regular file").arg(rel));
         if (!isSafeRelativePath(rel))
             return fail(QStringLiteral("\"%1\": the updater refuses this path").arg(rel));
-        if (isReservedInstallPath(rel))
+        if (isReservedInstallPath(rel, !options.signKey.isEmpty()))
             return fail(QStringLiteral("%1 belongs to the installation itself and must not be "
                                        "shipped")
                             .arg(rel));

@@ -61,9 +61,6 @@ public:
     double patchSeconds() const { return patchTime; }
 
     static bool matchesPattern(const QString& relativePath, const QString& pattern);
-    // Paths the installation keeps for itself while an update runs; shipping them would
-    // overwrite the user's settings or the record of the update in progress.
-    static bool isReservedInstallPath(const QString& relativePath);
 
 private:
     bool fail(const QString& text);

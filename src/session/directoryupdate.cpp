@@ -228,7 +228,7 @@ bool DirectoryUpdate::updateContent(bool noUser, const QString& sourceDir, const
                          .arg(indexPath, check.detail));
         return false;
     case ReleaseCheck::IndexUnreadable:
-        emit message(QStringLiteral("Unable to read %1.").arg(indexPath));
+        emit message(QStringLiteral("Unable to read %1: %2.").arg(indexPath, check.detail));
         return false;
     }
 

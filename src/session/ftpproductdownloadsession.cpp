@@ -609,7 +609,7 @@ void FTPProductDownloadSession::takeFileList()
     case ReleaseCheck::IndexUnreadable:
         // Signed or not, the next mirror may serve a usable one.
         Q_EMIT message(tr("Unable to initialize session with %1.").arg(indexFile));
-        rejectIndexMirror(QString("Index from %1 is not usable.").arg(name));
+        rejectIndexMirror(QString("Index from %1 is not usable: %2.").arg(name, check.detail));
         return;
     case ReleaseCheck::None:
         break;

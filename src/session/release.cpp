@@ -6,7 +6,7 @@
 #include "taskspecification.h"
 
 #include <QFile>
-#include <QSettings>
+#include <QFileInfo>
 
 namespace
 {
@@ -64,14 +64,18 @@ ReleaseCheck ReleaseCheck::read(const QString& indexPath, const TrustedKeys* key
             return failed(SignatureInvalid, QStringLiteral("no good signature"));
     }
 
+    // The files that come with the index, where entries and patches must not lie.
+    const QString indexName = QFileInfo(indexPath).fileName();
+    const QString recordName = clientType + QStringLiteral(".latest.ini");
+    const QStringList metadata = {indexName, QFileInfo(manifestPathOf(indexName)).fileName(),
+                                  signaturePathOf(indexName), recordName,
+                                  signaturePathOf(recordName)};
     TaskSpecification read;
-    {
-        QSettings settings(indexPath, QSettings::IniFormat);
-        if (index.isNull() || index.size() > ProductManifest::maximumSize ||
-            !read.initializeByProductIni(&settings) ||
-            !TaskSpecification::readDeleteKeys(&settings, deleteKeys))
-            return failed(IndexUnreadable, QStringLiteral("not a product index"));
-    }
+    if (index.isNull())
+        return failed(IndexUnreadable, QStringLiteral("it cannot be read"));
+    const QString indexProblem = read.readProductIndex(index, metadata, keys, deleteKeys);
+    if (!indexProblem.isEmpty())
+        return failed(IndexUnreadable, indexProblem);
 
     ReleaseCheck check;
     if (!manifestText.isNull()) {
@@ -80,7 +84,7 @@ ReleaseCheck ReleaseCheck::read(const QString& indexPath, const TrustedKeys* key
         if (problem.isEmpty() && manifest.indexSha256 != checksumOf(index, HashAlgorithm::Sha256))
             problem = QStringLiteral("it is the manifest of another index");
         if (problem.isEmpty())
-            read.applyManifest(manifest, &problem);
+            read.applyManifest(manifest, metadata, &problem);
         if (!problem.isEmpty() && keys)
             return failed(ManifestInvalid, problem);
         check.usesManifest = problem.isEmpty();

@@ -1,13 +1,17 @@
 #include "taskspecification.h"
 
+#include "indexreader.h"
+#include "installationfiles.h"
 #include "patching.h"
 #include "productmanifest.h"
 #include "safepath.h"
 
+#include <QFile>
 #include <QHash>
-
 #include <QSet>
 #include <QSettings>
+
+#include <algorithm>
 
 namespace
 {
@@ -42,6 +46,75 @@ bool parseIndexValue(const QString& value, FileSpecification* entry)
         return false;
     readFileFields(fields, 0, fields.size() == 5, entry);
     return true;
+}
+
+bool isMd5(const QString& text)
+{
+    if (text.size() != 32)
+        return false;
+    for (const QChar c : text) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
+              (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
+            return false;
+    }
+    return true;
+}
+
+bool readLength(const QString& field, quint64* length)
+{
+    // Digits only: no sign, no blanks; at most maximumLength.
+    if (field.isEmpty() || field.size() > 15)
+        return false;
+    for (const QChar c : field) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    *length = field.toULongLong(nullptr, 10);
+    return *length <= TaskSpecification::maximumLength;
+}
+
+// parseIndexValue for a value from a mirror: what is wrong with it, or an empty text.
+QString readIndexValue(const QString& value, FileSpecification* entry)
+{
+    if (!parseIndexValue(value, entry))
+        return QStringLiteral("not MD5::LENGTH or MD5::LENGTH::MD5::LENGTH::NAME");
+    if (!isMd5(entry->md5) || (entry->isPacked() && !isMd5(entry->unpackedMd5)))
+        return QStringLiteral("a checksum that is not 32 hexadecimal digits");
+    const QStringList fields = value.split(fieldSeparator);
+    if (!readLength(fields[1], &entry->size) ||
+        (entry->isPacked() && !readLength(fields[3], &entry->unpackedSize)))
+        return QStringLiteral("a length that is not a decimal number up to %1")
+            .arg(TaskSpecification::maximumLength);
+    entry->md5 = entry->md5.toLower();
+    entry->unpackedMd5 = entry->unpackedMd5.toLower();
+    return QString();
+}
+
+// What is wrong when a path repeats or is the directory of another: one name in a directory is
+// either a file or a directory.
+QString pathConflict(QStringList paths)
+{
+    // Sorted with "/" below every other character, a path that has paths below it is followed
+    // by one of them.
+    const auto key = [](QChar c) { return c == QLatin1Char('/') ? 1 : int(c.unicode()); };
+    std::sort(paths.begin(), paths.end(), [&key](const QString& a, const QString& b) {
+        const qsizetype common = qMin(a.size(), b.size());
+        for (qsizetype i = 0; i < common; ++i) {
+            if (a[i] != b[i])
+                return key(a[i]) < key(b[i]);
+        }
+        return a.size() < b.size();
+    });
+    for (qsizetype i = 1; i < paths.size(); ++i) {
+        const QString &before = paths[i - 1], &path = paths[i];
+        if (path == before)
+            return QStringLiteral("%1 is listed twice").arg(path);
+        if (path.size() > before.size() && path[before.size()] == QLatin1Char('/') &&
+            path.startsWith(before))
+            return QStringLiteral("%1 is also the directory of %2").arg(before, path);
+    }
+    return QString();
 }
 
 QString formatIndexValue(const FileSpecification& entry)
@@ -81,45 +154,80 @@ bool parseStateRecord(const QString& record, FileSpecification* entry)
 
 } // namespace
 
-bool TaskSpecification::initializeByProductIni(QSettings* settings)
+QString TaskSpecification::readProductIndex(const QByteArray& text,
+                                            const QStringList& metadataNames, bool signedVersion,
+                                            QStringList* deleteKeys)
 {
-    // A bad "delete" key refuses the index before anything is downloaded for it.
-    if (!readDeleteKeys(settings, nullptr))
-        return false;
-
-    // Listing every key from the top level also makes QSettings parse every section before the
-    // groups are entered one by one.
-    files.reserve(files.size() + settings->allKeys().size());
-    // Two entries installed as one path would be written by two workers at once.
-    QSet<QString> installed;
-    const QStringList groups = settings->childGroups();
-    for (const QString& group : groups) {
-        if (group == deleteGroup)
+    if (text.size() > ProductManifest::maximumSize)
+        return QStringLiteral("it is larger than %1 bytes").arg(ProductManifest::maximumSize);
+    QVector<FileSpecification> read;
+    QStringList deletes;
+    quint64 total = 0;
+    QString path, value, directory;
+    IndexReader reader(text);
+    while (reader.next(&path, &value)) {
+        const QString line = QStringLiteral("line %1: ").arg(reader.line());
+        if (read.size() + deletes.size() >= maximumEntries)
+            return line + QStringLiteral("more than %1 entries").arg(maximumEntries);
+        const qsizetype slash = path.indexOf(QLatin1Char('/'));
+        const QStringView group = QStringView(path).left(slash);
+        if (group == deleteGroup) {
+            deletes.append(path.mid(slash + 1));
+            if (!isSafeDeleteKey(deletes.last()))
+                return line + QStringLiteral("the deletion of %1 is refused").arg(deletes.last());
             continue;
-        settings->beginGroup(group);
-        const QStringList keys = settings->allKeys();
-        for (const QString& key : keys) {
-            FileSpecification entry;
-            entry.directory = group;
-            entry.name = key;
-            if (!parseIndexValue(settings->value(key).toString(), &entry) || !hasSafePaths(entry) ||
-                installed.contains(entry.installedPath())) {
-                settings->endGroup();
-                return false;
-            }
-            installed.insert(entry.installedPath());
-            totalSize += entry.size;
-            files.append(entry);
         }
-        settings->endGroup();
+        // The entries of a group share its name.
+        if (group != directory)
+            directory = group.toString();
+        FileSpecification entry;
+        entry.directory = directory;
+        entry.name = path.mid(slash + 1);
+        QString problem = readIndexValue(value, &entry);
+        if (problem.isEmpty() && !hasSafePaths(entry))
+            problem = QStringLiteral("a path outside the directories");
+        if (problem.isEmpty() && isReservedInstallPath(entry.installedPath(), signedVersion))
+            problem =
+                QStringLiteral("%1 is the installation's own file").arg(entry.installedPath());
+        if (problem.isEmpty() && (total += entry.size) > maximumLength)
+            problem = QStringLiteral("the lengths add up to more than %1").arg(maximumLength);
+        if (!problem.isEmpty())
+            return line + path + QStringLiteral(": ") + problem;
+        read.append(entry);
     }
-    return true;
+    if (!reader.error().isEmpty())
+        return reader.error();
+
+    // In the order of QSettings, which read indexes before.
+    std::sort(read.begin(), read.end(), [](const FileSpecification& a, const FileSpecification& b) {
+        return a.directory != b.directory ? a.directory < b.directory : a.name < b.name;
+    });
+    deletes.sort();
+    QStringList installed, downloaded = metadataNames;
+    for (const FileSpecification& entry : std::as_const(read)) {
+        installed.append(entry.installedPath());
+        downloaded.append(entry.mirrorPath());
+    }
+    QString problem = pathConflict(downloaded);
+    if (problem.isEmpty())
+        problem = pathConflict(installed);
+    if (problem.isEmpty())
+        problem = pathConflict(deletes);
+    if (!problem.isEmpty())
+        return problem;
+    files = std::move(read);
+    totalSize = total;
+    if (deleteKeys)
+        *deleteKeys = deletes;
+    return QString();
 }
 
 bool TaskSpecification::initializeByProductIni(const QString& path)
 {
-    QSettings settings(path, QSettings::IniFormat);
-    return initializeByProductIni(&settings);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) &&
+           readProductIndex(file.read(ProductManifest::maximumSize + 1), {}, false, nullptr)
+               .isEmpty();
 }
 
 bool TaskSpecification::get(int index, FileSpecification* entry) const
@@ -234,34 +342,15 @@ void TaskSpecification::append(const FileSpecification& entry)
     totalSize += entry.size;
 }
 
-bool TaskSpecification::readDeleteKeys(QSettings* settings, QStringList* keys)
-{
-    // Enumerated from the top level: QSettings parses INI sections lazily, and allKeys() inside
-    // a group that was never looked at from the top misses keys of sections such as
-    // [delete/sub].
-    const QString prefix = deleteGroup + QLatin1Char('/');
-    QStringList found;
-    const QStringList all = settings->allKeys();
-    for (const QString& key : all) {
-        if (key.startsWith(prefix))
-            found << key.mid(prefix.size());
-    }
-    if (keys)
-        *keys = found;
-    for (const QString& key : found) {
-        if (!isSafeDeleteKey(key))
-            return false;
-    }
-    return true;
-}
-
 bool TaskSpecification::isSafeDeleteKey(const QString& key)
 {
+    // Nor the trusted keys: without them a signed installation would take unsigned versions.
     return isSafeRelativePath(key) && key != QLatin1String("update") &&
-           key != QLatin1String("update.ini") && key != QLatin1String("mirrors.ini");
+           !isReservedInstallPath(key, false);
 }
 
-bool TaskSpecification::applyManifest(const ProductManifest& manifest, QString* error)
+bool TaskSpecification::applyManifest(const ProductManifest& manifest,
+                                      const QStringList& metadataNames, QString* error)
 {
     QHash<QString, const ManifestFile*> byPath;
     for (const ManifestFile& file : manifest.files)
@@ -282,11 +371,22 @@ bool TaskSpecification::applyManifest(const ProductManifest& manifest, QString* 
         }
         byInstalledPath.insert(entry.installedPath(), i);
     }
+    QStringList downloaded = metadataNames;
+    for (const FileSpecification& entry : std::as_const(files))
+        downloaded.append(entry.mirrorPath());
     for (const ManifestPatch& patch : manifest.patches) {
-        if (!byInstalledPath.contains(patch.installed) || !isSafeRelativePath(patch.path)) {
+        // A patch saves bytes, so the whole download never grows with patches.
+        if (!byInstalledPath.contains(patch.installed) || !isSafeRelativePath(patch.path) ||
+            patch.length >= files[byInstalledPath.value(patch.installed)].size) {
             *error = QStringLiteral("its patch %1 has no place").arg(patch.path);
             return false;
         }
+        downloaded.append(patch.path);
+    }
+    const QString conflict = pathConflict(downloaded);
+    if (!conflict.isEmpty()) {
+        *error = QStringLiteral("in the download directory, ") + conflict;
+        return false;
     }
     for (FileSpecification& entry : files) {
         const ManifestFile* file = byPath.value(entry.mirrorPath());

@@ -58,7 +58,16 @@ class TaskSpecification
 public:
     TaskSpecification() = default;
 
-    bool initializeByProductIni(QSettings* settings);
+    // A product index comes from any mirror. Reads its entries from the exact text, and the
+    // paths of its "delete" group into `deleteKeys`; returns an empty text, or what is wrong
+    // (then nothing is kept). Refused besides what IndexReader refuses: values that are not
+    // MD5::LENGTH[::MD5::LENGTH::NAME], a repeated key, paths outside the directories or that
+    // name the installation's own files, a path that is the directory of another or of one of
+    // `metadataNames` (the files the version's index comes with in the download directory), and
+    // lengths beyond maximumLength, alone or added up. `signedVersion` lets it replace the
+    // trusted keys.
+    QString readProductIndex(const QByteArray& text, const QStringList& metadataNames,
+                             bool signedVersion, QStringList* deleteKeys);
     bool initializeByProductIni(const QString& path);
 
     int getSize() const { return files.size(); }
@@ -79,18 +88,21 @@ public:
     bool writeProductIni(QSettings* settings, const QStringList& deletePaths) const;
     void append(const FileSpecification& entry);
 
-    // The keys of the "delete" group of a product index (settings at the top level, keys of
-    // subgroups as paths); false when a key is unsafe.
-    static bool readDeleteKeys(QSettings* settings, QStringList* keys);
     // A "delete" key must be a safe relative path and never name the updater or its settings.
     static bool isSafeDeleteKey(const QString& key);
 
     quint64 getTotalSize() const { return totalSize; }
+    // No length of a file or patch, nor their sum, may exceed it (256 TiB): far beyond any disk,
+    // and far from where adding lengths or one byte more could overflow.
+    static constexpr quint64 maximumLength = quint64(1) << 48;
+    // Entries and deletions of one index; memory stays a small multiple of the index's size.
+    static constexpr int maximumEntries = 1000000;
 
     // Takes the SHA-256 checksums of the manifest into the entries; false, changing nothing, with
     // what is wrong when the manifest does not list exactly the entries, with their lengths and
-    // packing.
-    bool applyManifest(const ProductManifest& manifest, QString* error);
+    // packing, or when a patch would lie where a file or one of `metadataNames` lies.
+    bool applyManifest(const ProductManifest& manifest, const QStringList& metadataNames,
+                       QString* error);
     // From then on the entry is fetched as that patch of its own (-1: whole); the total follows.
     void usePatch(int index, int patch);
 
