@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QStringList>
 
 #include <cstdio>
@@ -32,9 +33,18 @@ int main(int argc, char** argv)
         TaskSpecification fileList;
         const bool ok = fileList.initializeByProductIni(args[1]);
         const qint64 ms = timer.elapsed();
-        std::printf("%s %d entries, %llu bytes in all, read in %lld ms\n", ok ? "ok" : "refused",
-                    fileList.getSize(), static_cast<unsigned long long>(fileList.getTotalSize()),
-                    static_cast<long long>(ms));
+        // The peak of the whole process, the index's text included.
+        QFile status(QStringLiteral("/proc/self/status"));
+        status.open(QIODevice::ReadOnly);
+        QByteArray peak;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                peak = line.simplified();
+        }
+        std::printf("%s %d entries, %llu bytes in all, read in %lld ms, %s\n",
+                    ok ? "ok" : "refused", fileList.getSize(),
+                    static_cast<unsigned long long>(fileList.getTotalSize()),
+                    static_cast<long long>(ms), peak.constData());
         return ok ? 0 : 1;
     }
     std::fprintf(stderr, "usage: bench_util md5 FILE | unzip DEST SOURCE.gz | zip DEST.gz SOURCE | "
