@@ -1,6 +1,7 @@
 #include "latestrecord.h"
 
 #include "filemd5.h"
+#include "productmanifest.h"
 
 #include <QHash>
 
@@ -22,43 +23,19 @@ QString LatestRecord::parse(const QByteArray& text, LatestRecord* result)
     if (text.size() > maximumSize)
         return QStringLiteral("it is larger than %1 bytes").arg(maximumSize);
     QHash<QByteArray, QByteArray> values;
-    bool inSection = false;
-    int lineNumber = 0;
-    for (QByteArray line : text.split('\n')) {
-        ++lineNumber;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        for (const char c : std::as_const(line)) {
-            if (c < 0x20 || c > 0x7e)
-                return QStringLiteral("line %1 is not printable ASCII").arg(lineNumber);
-        }
-        line = line.trimmed();
-        if (line.isEmpty())
-            continue;
-        if (line.startsWith('[')) {
-            inSection = line == "[latest]";
-            continue;
-        }
-        const int equals = line.indexOf('=');
-        if (equals <= 0)
-            return QStringLiteral("line %1 is not a key and a value").arg(lineNumber);
-        const QByteArray key = line.left(equals).trimmed();
-        if (!inSection)
-            continue;
-        if (values.contains(key))
-            return QStringLiteral("line %1 repeats %2").arg(lineNumber).arg(QString(key));
-        values.insert(key, line.mid(equals + 1).trimmed());
-    }
-    if (values.value("format") != QByteArray::number(format))
+    const QString problem = readAsciiIni(text, &values);
+    if (!problem.isEmpty())
+        return problem;
+    if (values.value("latest/format") != QByteArray::number(format))
         return QStringLiteral("its format is not %1").arg(format);
     LatestRecord record;
-    record.type = QString::fromLatin1(values.value("type"));
-    const QByteArray version = values.value("version");
+    record.type = QString::fromLatin1(values.value("latest/type"));
+    const QByteArray version = values.value("latest/version");
     bool ok = !version.isEmpty() && version.size() <= 9;
     for (const char c : version)
         ok = ok && c >= '0' && c <= '9';
     record.version = ok ? version.toInt() : 0;
-    record.expires = QDateTime::fromString(QString::fromLatin1(values.value("expires")),
+    record.expires = QDateTime::fromString(QString::fromLatin1(values.value("latest/expires")),
                                            QLatin1String(timeFormat));
     record.expires.setTimeSpec(Qt::UTC);
     if (record.type.isEmpty() || !ok || !record.expires.isValid())

@@ -53,17 +53,8 @@ bool readCount(const Values& values, const QByteArray& section, int lines, quint
 
 } // namespace
 
-QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
+QString readAsciiIni(const QByteArray& text, QHash<QByteArray, QByteArray>* values, int* lines)
 {
-    // Filled in here and handed over whole: a manifest that is refused leaves nothing behind.
-    *result = ProductManifest();
-    ProductManifest read;
-    ProductManifest* const manifest = &read;
-    if (text.size() > maximumSize)
-        return QStringLiteral("it is larger than %1 bytes").arg(maximumSize);
-
-    // Section/key to value. Every line is printable ASCII: paths come percent-encoded.
-    Values values;
     QByteArray section;
     int lineNumber = 0;
     for (QByteArray line : text.split('\n')) {
@@ -88,10 +79,30 @@ QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
         if (equals <= 0)
             return QStringLiteral("line %1 is not a key and a value").arg(lineNumber);
         const QByteArray key = section + '/' + line.left(equals).trimmed();
-        if (values.contains(key))
+        if (values->contains(key))
             return QStringLiteral("line %1 repeats %2").arg(lineNumber).arg(QLatin1String(key));
-        values.insert(key, line.mid(equals + 1).trimmed());
+        values->insert(key, line.mid(equals + 1).trimmed());
     }
+    if (lines)
+        *lines = lineNumber;
+    return QString();
+}
+
+QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
+{
+    // Filled in here and handed over whole: a manifest that is refused leaves nothing behind.
+    *result = ProductManifest();
+    ProductManifest read;
+    ProductManifest* const manifest = &read;
+    if (text.size() > maximumSize)
+        return QStringLiteral("it is larger than %1 bytes").arg(maximumSize);
+
+    // Paths come percent-encoded.
+    Values values;
+    int lineNumber = 0;
+    const QString problem = readAsciiIni(text, &values, &lineNumber);
+    if (!problem.isEmpty())
+        return problem;
 
     const QByteArray formatText = values.value("manifest/format");
     if (formatText != QByteArray::number(format))

@@ -1,8 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QVector>
+
+// Reads an INI text of printable ASCII into "SECTION/KEY" to value: blank lines, comments (";"
+// or "#"), [SECTION] and KEY=VALUE, blanks around both trimmed, no key twice. Returns what is
+// wrong, or an empty text and the number of lines in `lines`.
+QString readAsciiIni(const QByteArray& text, QHash<QByteArray, QByteArray>* values,
+                     int* lines = nullptr);
 
 // The manifest a version carries beside its product index (TYPE.manifest.ini): the SHA-256 of
 // the index's exact bytes and, for every file on the mirror, its SHA-256 and length and, for a
