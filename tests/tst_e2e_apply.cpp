@@ -6,10 +6,28 @@ class ApplyTest : public EndToEndTest
     Q_OBJECT
 
 private Q_SLOTS:
+    void killedThenResumed_data()
+    {
+        QTest::addColumn<QString>("setup"); // the mirror of the next start, or "damaged"
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("continued over HTTP") << ""
+                                             << "Continuing files/c.bin at byte ";
+        QTest::newRow("continued over FTP") << "ftp"
+                                            << "Continuing files/c.bin at byte ";
+        QTest::newRow("mirror ignores Range") << "/norange"
+                                              << "Fetching files/c.bin from its start";
+        QTest::newRow("mirror answers another range") << "/badrange"
+                                                      << "Fetching files/c.bin from its start";
+        QTest::newRow("part damaged on disk") << "damaged"
+                                              << "the continued files/c.bin is not";
+    }
+
     // Killed while downloading, beside a second updater that the lock turns away: the next start
-    // resumes with what the first one fetched.
+    // resumes with what the first one fetched, and continues the file it was fetching.
     void killedThenResumed()
     {
+        QFETCH(QString, setup);
+        QFETCH(QString, logText);
         const ProductTree p = fourFiles();
         publish(p, 7);
         inst->writeSettings(1);
@@ -40,16 +58,30 @@ private Q_SLOTS:
         QCOMPARE(inst->tempEntries(), QStringList{QFileInfo(record.dir).fileName()});
         QVERIFY(writeFile(record.dir + "/" + p.files[0].mirrorPath(),
                           flipped(p.files[0].content, 100)));
-        inst->writeMirrors({{mirror(nginx.baseUrl())}});
+        const QString part = record.dir + "/files/c.bin";
+        const qint64 kept = QFileInfo(part).size();
+        if (setup == "damaged")
+            QVERIFY(writeFile(part, flipped(readFile(part), 7)));
+        inst->writeMirrors(
+            {{setup == "ftp" ? mirror(vsftpd.baseUrl())
+                             : mirror(nginx.baseUrl(), setup.startsWith('/') ? setup : "")}});
         const int before = int(nginx.requestedPaths().size());
         const Installation::Run resumed = update("7");
         QVERIFY2(resumed.exitCode == 0 &&
-                     resumed.errorOutput.contains("Previous update session for v. 7 found"),
+                     resumed.errorOutput.contains("Previous update session for v. 7 found") &&
+                     resumed.errorOutput.contains(logText),
                  qPrintable(resumed.errorOutput));
+        QCOMPARE(inst->finishedWith(p), QString());
+        if (setup == "ftp")
+            QVERIFY(vsftpd.commands("REST").contains(QString::number(kept)));
+        if (!setup.isEmpty())
+            return;
         QCOMPARE(httpFetched(7, before),
                  QStringList({productIndex, manifestFile, p.files[0].mirrorPath()}) +
                      p.mirrorPaths().mid(2));
-        QCOMPARE(inst->finishedWith(p), QString());
+        // Only the rest of the file it was fetching.
+        QCOMPARE(nginx.sent("/7/files/c.bin").mid(1),
+                 QStringList{QString("206 %1").arg(p.files[2].content.size() - kept)});
     }
 
     void interruptedApply_data()

@@ -213,10 +213,14 @@ bool CurlTransfer::launch()
 }
 
 bool CurlTransfer::start(const QByteArray& url, const TransferEndpoint& endpoint, QIODevice* sink,
-                         qint64 byteLimit, bool asciiMode)
+                         qint64 byteLimit, bool asciiMode, qint64 resumeFrom)
 {
     cancel();
     applyCommonOptions(endpoint);
+    this->resumeFrom = sink ? resumeFrom : 0;
+    // curl checks that a 206 answers for this offset, and refuses a 200 or another range.
+    if (this->resumeFrom > 0)
+        curl_easy_setopt(easy.get(), CURLOPT_RESUME_FROM_LARGE, curl_off_t(this->resumeFrom));
     if (!sink) {
         curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
         // A login really connects and logs in. On a reused connection curl would have nothing
@@ -240,6 +244,7 @@ bool CurlTransfer::startConnectOnly(const QByteArray& url, const TransferEndpoin
     curl_easy_setopt(easy.get(), CURLOPT_CONNECT_ONLY, 1L);
     device = nullptr;
     limit = -1;
+    resumeFrom = 0;
     redirects = 0;
     redirectBody = 0;
     currentUrl = url;
@@ -381,6 +386,15 @@ TransferResult CurlTransfer::classify(CURLcode code)
     if (writeFailed) {
         r.error = TransferError::Failed;
         r.text = QStringLiteral("Cannot write the local file: %1").arg(device->errorString());
+        return r;
+    }
+    if (resumeFrom > 0 &&
+        (code == CURLE_RANGE_ERROR || code == CURLE_FTP_COULDNT_USE_REST ||
+         code == CURLE_BAD_DOWNLOAD_RESUME || (transferKind == Http && status == 416))) {
+        r.error = TransferError::NoResume;
+        r.text = QStringLiteral("The server does not continue at byte %1: %2")
+                     .arg(resumeFrom)
+                     .arg(status == 416 ? QStringLiteral("HTTP 416") : curlText);
         return r;
     }
     if (transferKind == Http && (code == CURLE_OK || statusRefused) &&

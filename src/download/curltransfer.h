@@ -56,8 +56,9 @@ public:
     // url: fully encoded. sink null: fetch nothing (no body), as for an FTP login.
     // byteLimit < 0: none. Returns false if the transfer could not be started; onFinished is
     // not called then.
+    // resumeFrom > 0: the body from that offset on (HTTP Range, FTP REST).
     bool start(const QByteArray& url, const TransferEndpoint& endpoint, QIODevice* sink,
-               qint64 byteLimit = -1, bool asciiMode = false);
+               qint64 byteLimit = -1, bool asciiMode = false, qint64 resumeFrom = 0);
     // Just open the connection (no login, no request).
     bool startConnectOnly(const QByteArray& url, const TransferEndpoint& endpoint);
     void cancel();
@@ -98,6 +99,7 @@ private:
     QByteArray userPwd;
     QIODevice* device = nullptr;
     qint64 limit = -1;
+    qint64 resumeFrom = 0;
     qint64 received = 0;
     qint64 total = 0;
     qint64 reportedDone = -1;

@@ -6,6 +6,7 @@
 #include "safepath.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 namespace
@@ -28,8 +29,9 @@ SingleFileDownloadStream::SingleFileDownloadStream(const QString& localRoot)
 
 SingleFileDownloadStream::~SingleFileDownloadStream()
 {
-    // An unfinished file is worthless; a finished one has already been closed.
-    releaseFile(true);
+    // A part of a file with a checksum is kept for the next run to continue; without one (the
+    // index and what comes with it) a part is worthless.
+    releaseFile(md5.isEmpty());
 }
 
 void SingleFileDownloadStream::getFile(const QString& fileName, const QString& md5, qint64 length)
@@ -52,7 +54,7 @@ void SingleFileDownloadStream::cancel()
 {
     retryTimer->stop();
     finishTimer->stop();
-    releaseFile(true);
+    releaseFile(md5.isEmpty());
     setState(DSS_Idle);
 }
 
@@ -112,6 +114,7 @@ QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const 
 {
     if (newFile) {
         attempt = 1;
+        fromStart = false;
         if (state != DSS_Ready)
             return QString();
     }
@@ -143,9 +146,20 @@ QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const 
     }
 
     releaseFile(false);
-    // Every attempt writes the file anew and so hashes it anew.
-    file = new HashingFile(localPath, checksumAlgorithm(md5));
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // A shorter file of an earlier attempt or run is continued where it ends, and hashed from
+    // its first byte; the checksum at the end decides over all of it.
+    auto* hashed = new HashingFile(localPath, checksumAlgorithm(md5));
+    file = hashed;
+    const QFileInfo kept(localPath);
+    resumeOffset =
+        !md5.isEmpty() && !fromStart && kept.isFile() && kept.size() < length ? kept.size() : 0;
+    if (resumeOffset > 0 && !hashed->openToContinue()) {
+        hashed->close();
+        resumeOffset = 0;
+    }
+    if (resumeOffset > 0) {
+        emit message(tr("Continuing %1 at byte %2").arg(fileName).arg(resumeOffset));
+    } else if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         delete file;
         file = nullptr;
         return fail(QStringLiteral("ERROR: failed creating %1").arg(localPath));
@@ -179,6 +193,10 @@ bool SingleFileDownloadStream::finalCheckCurrentFile()
         finishTimer->start();
         return true;
     }
+    if ((size != length || received.compare(md5, Qt::CaseInsensitive) != 0) && resumeOffset > 0) {
+        restartFromStart(QStringLiteral("the continued %1 is not the file").arg(fileName));
+        return false;
+    }
     if (size != length) {
         setState(DSS_Ready);
         emit fileError(DSE_WrongLength,
@@ -204,9 +222,20 @@ void SingleFileDownloadStream::handleConnectError(QString text)
     emit failedToConnect(text);
 }
 
+void SingleFileDownloadStream::restartFromStart(const QString& why)
+{
+    releaseFile(false);
+    QFile::remove(destFilePath);
+    fromStart = true;
+    emit message(tr("Fetching %1 from its start: %2").arg(fileName, why));
+    // Not a failed attempt of the mirror: the next one starts at once.
+    retryTimer->start(0);
+}
+
 void SingleFileDownloadStream::handleFileRequestError(QString text, bool repeatable)
 {
-    releaseFile(true);
+    // What arrived stays for the next attempt to continue.
+    releaseFile(md5.isEmpty());
     ++attempt;
     if (!repeatable || attempt > retries) {
         setState(DSS_Ready);
@@ -235,7 +264,7 @@ void SingleFileDownloadStream::handleFileTooLarge()
 qint64 SingleFileDownloadStream::byteLimit() const
 {
     if (!md5.isEmpty())
-        return length + 1;
+        return length - resumeOffset + 1;
     // Without a checksum a length is the most the file may hold.
     return length > 0 ? length : uncheckedFileLimit;
 }
@@ -263,6 +292,8 @@ void SingleFileDownloadStream::handleFileRequestFinished(bool error, TransferErr
     fileRequestId = -1;
     if (!error)
         finalCheckCurrentFile();
+    else if (kind == TransferError::NoResume)
+        restartFromStart(text);
     else if (kind == TransferError::TooLarge)
         handleFileTooLarge();
     else

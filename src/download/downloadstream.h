@@ -102,6 +102,11 @@ protected:
     QString md5;
     qint64 length = 0;
     qint64 done = 0;
+    // Where the request continues the file: the bytes of an earlier attempt or run are kept.
+    qint64 resumeOffset = 0;
+    // The kept part did not add up to the file, or the mirror would not continue it: this file
+    // comes from its first byte.
+    bool fromStart = false;
     int connectId = -1;
     int loginId = -1;
     int fileRequestId = -1;
@@ -109,6 +114,8 @@ protected:
 
 private:
     void releaseFile(bool remove);
+    // Drops the part of the file at hand and asks for the whole file at once.
+    void restartFromStart(const QString& why);
 
     QTimer* retryTimer;
     QTimer* finishTimer;

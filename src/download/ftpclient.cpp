@@ -102,7 +102,7 @@ void FtpClient::Private::run(const TransferCommand& c)
         while (path.startsWith(QLatin1Char('/')))
             path.remove(0, 1);
         const QByteArray url = serverUrl() + "%2F" + CurlTransfer::encodePath(path);
-        if (!transfer.start(url, endpoint, c.device, c.limit, c.flag))
+        if (!transfer.start(url, endpoint, c.device, c.limit, c.flag, c.offset))
             fail(TransferError::Failed, QStringLiteral("Cannot start the transfer"));
         return;
     }
@@ -168,7 +168,8 @@ int FtpClient::login(const QString& user, const QString& password)
     return d->commands.enqueue(c);
 }
 
-int FtpClient::get(const QString& path, QIODevice* dev, TransferType type, qint64 byteLimit)
+int FtpClient::get(const QString& path, QIODevice* dev, TransferType type, qint64 byteLimit,
+                   qint64 offset)
 {
     TransferCommand c;
     c.type = Get;
@@ -176,6 +177,7 @@ int FtpClient::get(const QString& path, QIODevice* dev, TransferType type, qint6
     c.device = dev;
     c.flag = type == Ascii;
     c.limit = byteLimit;
+    c.offset = offset;
     return d->commands.enqueue(c);
 }
 

@@ -27,7 +27,9 @@ public:
     int connectToHost(const QString& host, quint16 port = 21);
     int login(const QString& user = QString(), const QString& password = QString());
     // path: absolute from the server's root, not encoded. byteLimit < 0: none.
-    int get(const QString& path, QIODevice* dev, TransferType type = Binary, qint64 byteLimit = -1);
+    // offset > 0: the file from that byte on (REST).
+    int get(const QString& path, QIODevice* dev, TransferType type = Binary, qint64 byteLimit = -1,
+            qint64 offset = 0);
 
     void clearPendingCommands();
     // Stops the running command (it finishes with an error, from the event loop) and clears the

@@ -79,7 +79,7 @@ void HttpClient::Private::run(const TransferCommand& c)
             path.prepend(QLatin1Char('/'));
         const QByteArray url = QByteArray(secure ? "https://" : "http://") +
                                CurlTransfer::hostPart(host, port) + CurlTransfer::encodePath(path);
-        if (!transfer.start(url, endpoint, c.device, c.limit))
+        if (!transfer.start(url, endpoint, c.device, c.limit, false, c.offset))
             fail(TransferError::Failed, QStringLiteral("Cannot start the transfer"));
         return;
     }
@@ -131,13 +131,14 @@ int HttpClient::setUser(const QString& user, const QString& password)
     return d->commands.enqueue(c);
 }
 
-int HttpClient::get(const QString& path, QIODevice* to, qint64 byteLimit)
+int HttpClient::get(const QString& path, QIODevice* to, qint64 byteLimit, qint64 offset)
 {
     TransferCommand c;
     c.type = Get;
     c.path = path;
     c.device = to;
     c.limit = byteLimit;
+    c.offset = offset;
     return d->commands.enqueue(c);
 }
 

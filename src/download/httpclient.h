@@ -27,7 +27,8 @@ public:
     int setUser(const QString& user, const QString& password = QString());
     // path: absolute, not encoded (each segment is percent-encoded here). The body is written
     // into `to` as it arrives. byteLimit < 0: none.
-    int get(const QString& path, QIODevice* to, qint64 byteLimit = -1);
+    // offset > 0: the body from that byte on (a Range request).
+    int get(const QString& path, QIODevice* to, qint64 byteLimit = -1, qint64 offset = 0);
 
     void clearPendingRequests();
     // Stops the running command (it finishes with an error, from the event loop) and clears the

@@ -101,7 +101,7 @@ int HTTPDownloadStream::createFileRequest(const QString& path, QFile* file)
         return -1;
     connectId = -1;
     loginId = -1;
-    return http->get(path, file, byteLimit());
+    return http->get(path, file, byteLimit(), resumeOffset);
 }
 
 void HTTPDownloadStream::dropClient()

@@ -21,6 +21,7 @@ struct TransferCommand {
     bool flag = false; // HTTP: secure; FTP: ASCII mode
     QIODevice* device = nullptr;
     qint64 limit = -1;
+    qint64 offset = 0; // where the body starts in the file
 };
 
 // The command queue both clients share: identifiers, one command at a time, each started on a

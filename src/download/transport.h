@@ -10,11 +10,15 @@ enum class TransferError {
     Refused,
     // The body passed the byte limit the caller gave; the transfer was cut there.
     TooLarge,
+    // Asked to continue from an offset, the server would not (it ignored Range or REST, or
+    // answered for another offset). Nothing was written; from the start it may well serve.
+    NoResume,
     // Anything else: connection, time-out, TLS, server error, protocol error.
     Failed,
 };
 
-namespace transport {
+namespace transport
+{
 // For tests only: an extra CA file trusted besides the system's store, and shorter limits for
 // connecting and for a transfer that receives nothing. Zero or empty restores the defaults
 // (30 s to connect, 60 s without a byte).

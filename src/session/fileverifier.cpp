@@ -69,9 +69,7 @@ FileVerifier::Result FileVerifier::check(const Candidate& c, char* buffer)
         return {Current, -1};
     // A whole copy at hand is taken (or thrown away) before any patch is considered.
     if (QFileInfo::exists(c.local))
-        return {hash(c.local, qint64(c.size), c.checksum, buffer) == c.checksum ? GoodCopy
-                                                                                : BadCopy,
-                -1};
+        return {copyOutcome(c.local, c.size, c.checksum, buffer), -1};
     for (int p = 0; p < c.patches.size(); ++p) {
         const Patch& patch = c.patches[p];
         if (installedChecksum.isNull() || patch.sourceChecksum != installedChecksum ||
@@ -79,12 +77,19 @@ FileVerifier::Result FileVerifier::check(const Candidate& c, char* buffer)
             continue;
         if (!QFileInfo::exists(patch.local))
             return {NoFile, p};
-        return {hash(patch.local, qint64(patch.size), patch.checksum, buffer) == patch.checksum
-                    ? GoodCopy
-                    : BadCopy,
-                p};
+        return {copyOutcome(patch.local, patch.size, patch.checksum, buffer), p};
     }
     return {NoFile, -1};
+}
+
+FileVerifier::Outcome FileVerifier::copyOutcome(const QString& path, quint64 size,
+                                                const QString& checksum, char* buffer)
+{
+    // A shorter copy is what a stopped download left; the download continues it and checks it
+    // whole at the end.
+    if (QFileInfo(path).size() < qint64(size))
+        return PartCopy;
+    return hash(path, qint64(size), checksum, buffer) == checksum ? GoodCopy : BadCopy;
 }
 
 QString FileVerifier::hash(const QString& path, qint64 expectedSize, const QString& expected,

@@ -36,6 +36,7 @@ public:
         GoodCopy, // the download directory holds a good copy
         NoFile,   // nothing at hand
         BadCopy,  // the copy in the download directory is not the file
+        PartCopy, // the download directory holds its first bytes, to be continued
     };
 
     // threads < 1: as many as the machine has cores.
@@ -61,6 +62,7 @@ private:
     Result check(const Candidate& c, char* buffer);
     // Checksum text of the file by the algorithm of `expected`, or a null string when it cannot
     // be read or the run stops.
+    Outcome copyOutcome(const QString& path, quint64 size, const QString& checksum, char* buffer);
     QString hash(const QString& path, qint64 expectedSize, const QString& expected, char* buffer,
                  quint64* size = nullptr);
     void deliver();

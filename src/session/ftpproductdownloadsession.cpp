@@ -312,6 +312,7 @@ void FTPProductDownloadSession::onFileVerified(int i, FileVerifier::Outcome outc
         QFile::remove(params.downloadDir + "/" + entry.fetchPath());
         break;
     case FileVerifier::NoFile:
+    case FileVerifier::PartCopy:
         task.markNoFile(i, false);
         break;
     }

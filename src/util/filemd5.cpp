@@ -218,6 +218,19 @@ bool HashingFile::open(OpenMode mode)
     return QFile::open(mode);
 }
 
+bool HashingFile::openToContinue()
+{
+    if (!open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return false;
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    qint64 n;
+    while ((n = read(block.data(), block.size())) > 0) {
+        hash.add(block.constData(), n);
+        written += n;
+    }
+    return n == 0 && written == size();
+}
+
 void HashingFile::close()
 {
     if (isOpen())

@@ -59,6 +59,8 @@ class HashingFile : public QFile
 public:
     HashingFile(const QString& name, HashAlgorithm algorithm) : QFile(name), hash(algorithm) {}
     bool open(OpenMode mode) override;
+    // Opens the file to write on at its end, its bytes so far counted and hashed as written.
+    bool openToContinue();
     void close() override;
     // Checksum text of the bytes written while the file was last open; valid after close().
     QString writtenChecksum() const { return digest; }

@@ -170,7 +170,13 @@ private Q_SLOTS:
                      "location ~ ^/hops/(.*)$ { return 302 /$1; }\n" +
                          here +
                          QString("listen 127.0.0.1:%1;\n"
-                                 "location ~ ^/away/(.*)$ { return 302 http://127.0.0.1:%1/$1; }")
+                                 "location ~ ^/away/(.*)$ { return 302 http://127.0.0.1:%1/$1; }\n"
+                                 // Mirrors that will not continue a file: one ignores Range,
+                                 // one answers for byte 1000 whatever was asked.
+                                 "location /norange/ { alias ROOT/; max_ranges 0; }\n"
+                                 "location /badrange/ { set $r ''; if ($http_range) { set $r "
+                                 "bytes=1000-; } proxy_set_header Range $r; "
+                                 "proxy_pass http://127.0.0.1:%1/; }")
                              .arg(secondPort)),
                  qPrintable(nginx.output()));
         QVERIFY2(tls.start(mirrorRoot.path(),

@@ -141,6 +141,8 @@ bool NginxServer::start(const QString& docRoot, const QString& serverConfig, boo
         "error_log %D/error.log;\nevents { worker_connections 512; }\n"
         "http {\n  log_format plain '$request_uri $status';\n  access_log %D/access.log plain;\n"
         "  log_format who '$server_port $remote_user $request_uri';\n  access_log %D/who.log who;\n"
+        "  log_format sent '$request_uri $status $body_bytes_sent';\n"
+        "  access_log %D/sent.log sent;\n"
         "  client_body_temp_path %D/body;\n  proxy_temp_path %D/proxy;\n"
         "  fastcgi_temp_path %D/fastcgi;\n  uwsgi_temp_path %D/uwsgi;\n  scgi_temp_path %D/scgi;\n"
         "  default_type application/octet-stream;\n  keepalive_requests 100000;\n"

@@ -64,6 +64,11 @@ public:
     // Each request as "TARGET STATUS", the target as received (still percent-encoded).
     QStringList requests() const { return captured("access.log", "^(\\S+ \\d+)$"); }
     QStringList requestedPaths() const { return captured("access.log", "^(\\S+) \\d+$"); }
+    // "STATUS BYTES" of each request whose target ends with `path`, BYTES the body sent.
+    QStringList sent(const QString& path) const
+    {
+        return captured("sent.log", "^\\S*" + QRegularExpression::escape(path) + " (\\d+ \\d+)$");
+    }
     // "PORT USER" of each request whose target holds `uri`; USER is "-" without credentials.
     QStringList users(const QString& uri) const
     {
@@ -80,9 +85,11 @@ class VsftpdServer : public ServerProcess
 public:
     bool start(const QString& root);
     QString baseUrl() const { return QString("ftp://127.0.0.1:%1").arg(serverPort); }
-    QStringList retrievedPaths() const
+    QStringList retrievedPaths() const { return commands("RETR"); }
+    // The argument of each command of this kind the server received.
+    QStringList commands(const QString& kind) const
     {
-        return captured("vsftpd.log", "FTP command: Client \"[^\"]*\", \"RETR (.*)\"$");
+        return captured("vsftpd.log", "FTP command: Client \"[^\"]*\", \"" + kind + " (.*)\"$");
     }
 };
 
