@@ -7,7 +7,10 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <QTimer>
+
+#include <memory>
 
 namespace
 {
@@ -39,7 +42,42 @@ void SingleFileDownloadStream::getFile(const QString& fileName, const QString& m
     checkGetFilePrerequisitions();
     const QString path = prepareGetFile(fileName, md5, length, true);
     if (!path.isEmpty())
+        requestFile(path);
+}
+
+void SingleFileDownloadStream::requestFile(const QString& path)
+{
+    if (resumeOffset == 0) {
         fileRequestId = createFileRequest(path, file);
+        return;
+    }
+    // The kept part is hashed on a thread of its own (a part of gigabytes takes seconds), from
+    // a descriptor of its own; the answer counts only for this very request.
+    auto part = std::make_shared<Hash>(checksumAlgorithm(md5));
+    auto read = std::make_shared<bool>(false);
+    QThread* thread = QThread::create([part, read, local = destFilePath, size = resumeOffset] {
+        QFile kept(local);
+        QByteArray block(1 << 20, Qt::Uninitialized);
+        qint64 left = size, n = 0;
+        if (kept.open(QIODevice::ReadOnly)) {
+            while (left > 0 &&
+                   (n = kept.read(block.data(), qMin<qint64>(left, block.size()))) > 0) {
+                part->add(block.constData(), n);
+                left -= n;
+            }
+        }
+        *read = left == 0;
+    });
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    connect(thread, &QThread::finished, this, [this, part, read, path, token = requestToken] {
+        if (token != requestToken || state != DSS_Downloading || !file)
+            return;
+        if (!*read || !static_cast<HashingFile*>(file)->openToContinue(*part, resumeOffset))
+            restartFromStart(QStringLiteral("the kept part cannot be read"));
+        else
+            fileRequestId = createFileRequest(path, file);
+    });
+    thread->start();
 }
 
 void SingleFileDownloadStream::getProgress(quint64* done, quint64* total) const
@@ -78,7 +116,7 @@ void SingleFileDownloadStream::onRepeatDownloadAttempt()
     if (path.isEmpty())
         return;
     emit message(tr("Download attempt %1").arg(attempt));
-    fileRequestId = createFileRequest(path, file);
+    requestFile(path);
 }
 
 bool SingleFileDownloadStream::internalInitDownloadParams(const QUrl& url, const QString& proxy,
@@ -148,15 +186,12 @@ QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const 
     releaseFile(false);
     // A shorter file of an earlier attempt or run is continued where it ends, and hashed from
     // its first byte; the checksum at the end decides over all of it.
-    auto* hashed = new HashingFile(localPath, checksumAlgorithm(md5));
-    file = hashed;
+    file = new HashingFile(localPath, checksumAlgorithm(md5));
     const QFileInfo kept(localPath);
     resumeOffset =
         !md5.isEmpty() && !fromStart && kept.isFile() && kept.size() < length ? kept.size() : 0;
-    if (resumeOffset > 0 && !hashed->openToContinue()) {
-        hashed->close();
-        resumeOffset = 0;
-    }
+    ++requestToken;
+    // A part is opened by requestFile() once it is hashed.
     if (resumeOffset > 0) {
         emit message(tr("Continuing %1 at byte %2").arg(fileName).arg(resumeOffset));
     } else if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {

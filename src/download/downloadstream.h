@@ -107,6 +107,7 @@ protected:
     // The kept part did not add up to the file, or the mirror would not continue it: this file
     // comes from its first byte.
     bool fromStart = false;
+    int requestToken = 0; // which preparation a hashed part belongs to
     int connectId = -1;
     int loginId = -1;
     int fileRequestId = -1;
@@ -116,6 +117,8 @@ private:
     void releaseFile(bool remove);
     // Drops the part of the file at hand and asks for the whole file at once.
     void restartFromStart(const QString& why);
+    // Sends the request for the file prepared, continuing a kept part once it is hashed.
+    void requestFile(const QString& path);
 
     QTimer* retryTimer;
     QTimer* finishTimer;

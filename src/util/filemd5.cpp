@@ -201,6 +201,11 @@ void Hash::add(const char* data, qint64 length)
     EVP_DigestUpdate(context, data, size_t(length));
 }
 
+bool Hash::copyFrom(const Hash& other)
+{
+    return algorithm == other.algorithm && EVP_MD_CTX_copy_ex(context, other.context) == 1;
+}
+
 QString Hash::hex()
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -218,17 +223,13 @@ bool HashingFile::open(OpenMode mode)
     return QFile::open(mode);
 }
 
-bool HashingFile::openToContinue()
+bool HashingFile::openToContinue(const Hash& part, qint64 size)
 {
-    if (!open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+    if (!open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !hash.copyFrom(part) ||
+        QFile::size() != size || !seek(size))
         return false;
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    qint64 n;
-    while ((n = read(block.data(), block.size())) > 0) {
-        hash.add(block.constData(), n);
-        written += n;
-    }
-    return n == 0 && written == size();
+    written = size;
+    return true;
 }
 
 void HashingFile::close()

@@ -44,6 +44,8 @@ public:
     Hash& operator=(const Hash&) = delete;
     void reset();
     void add(const char* data, qint64 length);
+    // Takes over the state of another context of the same algorithm.
+    bool copyFrom(const Hash& other);
     // Checksum text of what was added since the last reset; the context is then reset.
     QString hex();
 
@@ -59,8 +61,9 @@ class HashingFile : public QFile
 public:
     HashingFile(const QString& name, HashAlgorithm algorithm) : QFile(name), hash(algorithm) {}
     bool open(OpenMode mode) override;
-    // Opens the file to write on at its end, its bytes so far counted and hashed as written.
-    bool openToContinue();
+    // Opens the file to write on after its first `size` bytes, which `part` has hashed: the
+    // checksum at the end is of the whole file. False when the file is not that long.
+    bool openToContinue(const Hash& part, qint64 size);
     void close() override;
     // Checksum text of the bytes written while the file was last open; valid after close().
     QString writtenChecksum() const { return digest; }
