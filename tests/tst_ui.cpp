@@ -1,13 +1,16 @@
 // The window: its figures, and the workflow with a user whose message boxes the test answers.
 #include "approottesting.h"
+#include "curlmulti.h"
 #include "ftpproductdownloadsession.h"
 #include "installation.h"
 #include "mainwindow.h"
 #include "producttree.h"
+#include "ratebudget.h"
 #include "testservers.h"
 
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -90,6 +93,7 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        CurlMulti::instance()->setRateLimit(0);
         setAppRootPathForTesting(QString());
         qputenv("TMPDIR", QFile::encodeName(QFileInfo(inst->root()).path()));
     }
@@ -135,6 +139,60 @@ private Q_SLOTS:
         QCOMPARE(speeds,
                  QStringList({"0 KB/s", QString("%1 KB/s").arg(kb), QString("%1 KB/s").arg(kb / 2),
                               QString("%1 KB/s").arg(kb / 3)}));
+    }
+
+    void rateLimit_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("bytes"); // -1: refused
+        QTest::newRow("bytes") << "1500" << qint64(1500);
+        QTest::newRow("K is 1024") << "500K" << qint64(512000);
+        QTest::newRow("lower case") << "8m" << qint64(8 << 20);
+        QTest::newRow("G") << "1G" << (qint64(1) << 30);
+        QTest::newRow("largest") << "8589934591g" << qint64(9223372035781033984LL);
+        QTest::newRow("zero: none") << "0" << qint64(0);
+        QTest::newRow("empty: none") << "" << qint64(0);
+        QTest::newRow("beyond 64 bits") << "8589934592G" << qint64(-1);
+        QTest::newRow("unknown unit") << "5X" << qint64(-1);
+        QTest::newRow("fraction") << "1.5M" << qint64(-1);
+        QTest::newRow("negative") << "-1" << qint64(-1);
+        QTest::newRow("unit alone") << "K" << qint64(-1);
+        QTest::newRow("two letters") << "5KB" << qint64(-1);
+        QTest::newRow("space before the unit") << "5 K" << qint64(-1);
+        QTest::newRow("update.ini cannot be written") << "300K" << qint64(307200);
+    }
+    // Typed into the window while 4K is in force: a limit applies at once and is kept in
+    // update.ini; a refused one changes nothing.
+    void rateLimit()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, bytes);
+        qint64 parsed = -1;
+        QCOMPARE(RateBudget::parse(text, &parsed) ? parsed : -1, bytes);
+        QSettings(inst->path("update.ini"), QSettings::IniFormat)
+            .setValue("update/limit-rate", "4K");
+        ProbeWindow window;
+        CurlMulti::instance()->setRateLimit(4096);
+        auto* edit = window.child<QLineEdit>("limitEdit");
+        QCOMPARE(edit->text(), QString("4K"));
+        // The limit still applies for this run; the user hears that it is not kept.
+        const bool unwritable = QTest::currentDataTag() == QString("update.ini cannot be written");
+        if (unwritable)
+            QVERIFY(QFile::remove(inst->path("update.ini")) &&
+                    QDir().mkpath(inst->path("update.ini")));
+        BoxAnswerer boxes;
+        edit->setText(text);
+        QTest::keyClick(edit, Qt::Key_Return);
+        const bool taken = bytes >= 0;
+        QCOMPARE(CurlMulti::instance()->rateLimit(), taken ? bytes : 4096);
+        if (!unwritable)
+            QCOMPARE(QSettings(inst->path("update.ini"), QSettings::IniFormat)
+                         .value("update/limit-rate", "")
+                         .toString(),
+                     taken ? text : "4K");
+        QCOMPARE(boxes.seen, unwritable ? QStringList("Warning|Unable to write " +
+                                                      inst->path("update.ini") + ".")
+                                        : QStringList());
     }
 
     void updateThenStartClient_data()

@@ -1,10 +1,14 @@
 #include "mainwindow.h"
 
+#include "curlmulti.h"
 #include "ftpproductdownloadsession.h"
 #include "indexsignature.h"
+#include "ratebudget.h"
+#include "updaterecord.h"
 
 #include <QDateTime>
 #include <QLockFile>
+#include <QRegularExpressionValidator>
 #include <QTimerEvent>
 
 #include <cstdio>
@@ -18,6 +22,12 @@ MainWindow::MainWindow(bool noUser, const QString& clientType, int version, bool
     voxmereLabel->setUrl(QStringLiteral("https://www.voxmere.example/"));
     revnoLabel->setText(QString::number(version));
     outputTextEdit->hide();
+    limitWidget->hide();
+    limitText = getRateLimitText(QString());
+    limitEdit->setText(limitText);
+    limitEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,19}[kKmMgG]?")), limitEdit));
+    connect(limitEdit, &QLineEdit::editingFinished, this, &MainWindow::onLimitEdited);
 }
 
 // Deleting a session that still runs only stops its transfers: the update record stays, so the
@@ -94,4 +104,22 @@ void MainWindow::timerEvent(QTimerEvent* event)
     ++elapsedSeconds;
     downloadSpeedLabel->setText(QString::number(qint64(doneKB) / qint64(elapsedSeconds)) +
                                 tr(" KB/s"));
+}
+
+void MainWindow::onLimitEdited()
+{
+    const QString text = limitEdit->text().trimmed();
+    if (text == limitText)
+        return;
+    qint64 limit = 0;
+    if (!RateBudget::parse(text, &limit)) {
+        onAppendText(tr("Not a download limit: %1").arg(text));
+        limitEdit->setText(limitText);
+        return;
+    }
+    limitText = text;
+    CurlMulti::instance()->setRateLimit(limit);
+    onAppendText(QStringLiteral("Download limit: %1 bytes per second").arg(limit));
+    if (!writeRateLimitText(QString(), text))
+        tellUser(QMessageBox::Warning, tr("Warning"), unwritableSettings());
 }

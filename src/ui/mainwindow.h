@@ -57,6 +57,10 @@ protected:
     void onLatestRecord();
     // False, after telling the user, when update.ini names a proxy the streams cannot use.
     bool checkProxy();
+    // False, after telling the user, when the download limit is not a rate; else it applies.
+    bool checkRateLimit();
+    // The user gave a new download limit: it applies at once and is kept in update.ini.
+    void onLimitEdited();
     void onApplyFinished();
     // The end of an update whose application ended or could not start.
     void finishUpdate(bool complete);
@@ -99,6 +103,8 @@ protected:
     bool closeAfterApply = false;
     quint64 doneKB = 0;
     quint64 elapsedSeconds = 0;
+    // The download limit as update.ini or the user wrote it.
+    QString limitText;
     bool finished = false;
     QString downloadDir;
     // What the verification found installed already, and what is fetched whole after its patch
