@@ -145,6 +145,18 @@ bevor die Aktualisierung gestartet wird.</translation>
         <translation>Warnung</translation>
     </message>
     <message>
+        <source>about %1 h %2 min left</source>
+        <translation>noch etwa %1 Std. %2 Min.</translation>
+    </message>
+    <message>
+        <source>about %1 min left</source>
+        <translation>noch etwa %1 Min.</translation>
+    </message>
+    <message>
+        <source>about %1 s left</source>
+        <translation>noch etwa %1 Sek.</translation>
+    </message>
+    <message>
         <source>none</source>
         <translation>keine</translation>
     </message>

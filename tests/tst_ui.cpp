@@ -102,15 +102,19 @@ private Q_SLOTS:
     {
         QTest::addColumn<quint64>("current");
         QTest::addColumn<quint64>("total");
-        QTest::addColumn<QString>("shown"); // bar maximum, bar value, done label, total label
-        QTest::newRow("reset") << quint64(0) << quint64(1) << "0|0|0 KB|0 KB";
+        // bar maximum, bar value, done label, total label, time left after the first second
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("reset") << quint64(0) << quint64(1) << "0|0|0 KB|0 KB|";
         QTest::newRow("a sixth") << quint64(150000) << quint64(1000000)
-                                 << "10000|1500|150 KB|1000 KB";
-        QTest::newRow("below 1000 bytes") << quint64(999) << quint64(5000) << "50|9|0 KB|5 KB";
-        QTest::newRow("total below 100 bytes") << quint64(50) << quint64(99) << "0|0|0 KB|0 KB";
+                                 << "10000|1500|150 KB|1000 KB|about 10 s left";
+        QTest::newRow("below 1000 bytes")
+            << quint64(999) << quint64(5000) << "50|9|0 KB|5 KB|about 5 s left";
+        QTest::newRow("total below 100 bytes")
+            << quint64(50) << quint64(99) << "0|0|0 KB|0 KB|about 5 s left";
+        QTest::newRow("all there") << quint64(5000) << quint64(5000) << "50|50|5 KB|5 KB|";
         // Exact on 32-bit x86 too, where a long holds 4 GiB at most.
         QTest::newRow("beyond 4 GiB") << quint64(5000000000ULL) << quint64(6000000000ULL)
-                                      << "60000000|50000000|5000000 KB|6000000 KB";
+                                      << "60000000|50000000|5000000 KB|6000000 KB|about 5 s left";
     }
     void progress()
     {
@@ -126,19 +130,51 @@ private Q_SLOTS:
                               window.child<QLabel>("totalSizeLabel")->text(),
                               window.child<QLabel>("totalTotalSizeLabel")->text()})
                      .join('|'),
-                 shown);
+                 shown.section('|', 0, 3));
         // The speed is what arrived over the seconds counted, only on the window's own timer.
         window.setTimerId(4242);
-        QStringList speeds;
+        QStringList speeds, times;
         for (int id : {4243, 4242, 4242, 4242}) {
             QTimerEvent tick(id);
             QCoreApplication::sendEvent(&window, &tick);
             speeds << window.child<QLabel>("downloadSpeedLabel")->text();
+            times << window.child<QLabel>("timeLeftLabel")->text();
         }
+        QCOMPARE(times.mid(0, 2), QStringList({"", shown.section('|', 4)}));
         const quint64 kb = current / 1000;
         QCOMPARE(speeds,
                  QStringList({"0 KB/s", QString("%1 KB/s").arg(kb), QString("%1 KB/s").arg(kb / 2),
                               QString("%1 KB/s").arg(kb / 3)}));
+    }
+
+    void timeLeft_data()
+    {
+        QTest::addColumn<quint64>("bytesLeft");
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<QString>("text"); // English|German
+        QTest::newRow("speed unknown") << quint64(1000) << 0.0 << "|";
+        QTest::newRow("nothing left") << quint64(0) << 1000.0 << "|";
+        QTest::newRow("a second") << quint64(999) << 1000.0 << "about 5 s left|noch etwa 5 Sek.";
+        QTest::newRow("42 s") << quint64(42000) << 1000.0 << "about 45 s left|noch etwa 45 Sek.";
+        QTest::newRow("56 s") << quint64(56) << 1.0 << "about 1 min left|noch etwa 1 Min.";
+        QTest::newRow("150 s") << quint64(1500) << 10.0 << "about 3 min left|noch etwa 3 Min.";
+        QTest::newRow("3599 s") << quint64(3599) << 1.0
+                                << "about 1 h 0 min left|noch etwa 1 Std. 0 Min.";
+        QTest::newRow("3 h 25 min")
+            << quint64(12300) * 8 << 8.0 << "about 3 h 25 min left|noch etwa 3 Std. 25 Min.";
+    }
+    void timeLeft()
+    {
+        QFETCH(quint64, bytesLeft);
+        QFETCH(double, speed);
+        QFETCH(QString, text);
+        QCOMPARE(MainWindow::timeLeftText(bytesLeft, speed), text.section('|', 0, 0));
+        QTranslator german;
+        QVERIFY(german.load(":/i18n/update_de"));
+        QCoreApplication::installTranslator(&german);
+        const QString shown = MainWindow::timeLeftText(bytesLeft, speed);
+        QCoreApplication::removeTranslator(&german);
+        QCOMPARE(shown, text.section('|', 1));
     }
 
     void rateLimit_data()

@@ -11,6 +11,7 @@
 #include <QRegularExpressionValidator>
 #include <QTimerEvent>
 
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -72,6 +73,8 @@ void MainWindow::onProgressUpdate(quint64 current, quint64 total)
     totalSizeLabel->setText(tr("%1 KB").arg(current / 1000));
     totalTotalSizeLabel->setText(tr("%1 KB").arg(total / 1000));
     doneKB = current / 1000;
+    doneBytes = current;
+    totalBytes = total;
     repaintProgress(current == 0 || current >= total);
 }
 
@@ -104,6 +107,35 @@ void MainWindow::timerEvent(QTimerEvent* event)
     ++elapsedSeconds;
     downloadSpeedLabel->setText(QString::number(qint64(doneKB) / qint64(elapsedSeconds)) +
                                 tr(" KB/s"));
+    // The time left follows the last few seconds rather than the average since the start, so
+    // that a changed limit shows in it soon.
+    const double lastSecond = doneBytes > tickBytes ? double(doneBytes - tickBytes) : 0;
+    tickBytes = doneBytes;
+    smoothedSpeed = elapsedSeconds == 1 ? lastSecond : 0.3 * lastSecond + 0.7 * smoothedSpeed;
+    timeLeftLabel->setText(
+        timeLeftText(totalBytes > doneBytes ? totalBytes - doneBytes : 0, smoothedSpeed));
+}
+
+void MainWindow::stopSpeedTimer()
+{
+    if (timerId != 0)
+        killTimer(timerId);
+    timerId = 0;
+    timeLeftLabel->clear();
+}
+
+QString MainWindow::timeLeftText(quint64 bytesLeft, double bytesPerSecond)
+{
+    if (bytesLeft == 0 || !(bytesPerSecond > 0))
+        return QString();
+    const double seconds = qMin(std::ceil(double(bytesLeft) / bytesPerSecond), 1e9);
+    // Seconds in steps of five: a count that changes every tick reads as noise.
+    if (seconds < 55)
+        return tr("about %1 s left").arg(qMax(5, int(std::ceil(seconds / 5)) * 5));
+    const qint64 minutes = qRound64(seconds / 60);
+    if (minutes < 60)
+        return tr("about %1 min left").arg(minutes);
+    return tr("about %1 h %2 min left").arg(minutes / 60).arg(minutes % 60);
 }
 
 void MainWindow::onLimitEdited()

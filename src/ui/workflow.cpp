@@ -167,6 +167,8 @@ void MainWindow::startSession(bool resume)
     connect(session, &FTPProductDownloadSession::message, this, &MainWindow::onAppendText);
 
     elapsedSeconds = 0;
+    tickBytes = 0;
+    smoothedSpeed = 0;
     timerId = startTimer(1000);
     startButton->setEnabled(false);
 
@@ -244,10 +246,7 @@ void MainWindow::onLatestRecord()
 
 void MainWindow::onUpdateFinished()
 {
-    if (timerId != 0) {
-        killTimer(timerId);
-        timerId = 0;
-    }
+    stopSpeedTimer();
     currentFiles = session->currentFiles();
     releaseSession();
     if (!copyTemporaryOnly())
@@ -307,10 +306,7 @@ void MainWindow::onStreamProgress(int /*stream*/, qulonglong /*done*/, qulonglon
 
 void MainWindow::onProcessCancelled()
 {
-    if (timerId != 0) {
-        killTimer(timerId);
-        timerId = 0;
-    }
+    stopSpeedTimer();
     finished = false;
     startButton->setText(tr("Restart"));
     startButton->setEnabled(true);
