@@ -151,7 +151,8 @@ void MainWindow::onLimitEdited()
     }
     limitText = text;
     CurlMulti::instance()->setRateLimit(limit);
-    onAppendText(QStringLiteral("Download limit: %1 bytes per second").arg(limit));
+    onAppendText(limit > 0 ? QStringLiteral("Download limit: %1 bytes per second").arg(limit)
+                           : QStringLiteral("Download limit: none"));
     if (!writeRateLimitText(QString(), text))
         tellUser(QMessageBox::Warning, tr("Warning"), unwritableSettings());
 }
