@@ -67,6 +67,10 @@ Update anhalten?</translation>
         <translation>Eine andere Aktualisierung läuft bereits.</translation>
     </message>
     <message>
+        <source>Bytes per second for the whole download, such as 500K, 8M or 1G (K = 1024); empty or 0: no limit. Kept in update.ini.</source>
+        <translation>Bytes pro Sekunde für den ganzen Download, etwa 500K, 8M oder 1G (K = 1024); leer oder 0: keine Begrenzung. Wird in update.ini gespeichert.</translation>
+    </message>
+    <message>
         <source>Close</source>
         <translation>Schließen</translation>
     </message>
@@ -79,8 +83,16 @@ Update anhalten?</translation>
         <translation>Download abgebrochen. Die Gründe zeigt „Details“.</translation>
     </message>
     <message>
+        <source>Download limit per second:</source>
+        <translation>Download-Begrenzung pro Sekunde:</translation>
+    </message>
+    <message>
         <source>Error</source>
         <translation>Fehler</translation>
+    </message>
+    <message>
+        <source>Not a download limit: %1</source>
+        <translation>Keine gültige Download-Begrenzung: %1</translation>
     </message>
     <message>
         <source>Question</source>
@@ -97,6 +109,10 @@ Update anhalten?</translation>
     <message>
         <source>Start Update</source>
         <translation>Update starten</translation>
+    </message>
+    <message>
+        <source>The limit-rate in update.ini is not a rate such as 500K, 8M or 1G: %1</source>
+        <translation>Der Eintrag limit-rate in update.ini ist keine Rate wie 500K, 8M oder 1G: %1</translation>
     </message>
     <message>
         <source>The Voxmere 3 Client should be
@@ -127,6 +143,22 @@ bevor die Aktualisierung gestartet wird.</translation>
     <message>
         <source>Warning</source>
         <translation>Warnung</translation>
+    </message>
+    <message>
+        <source>about %1 h %2 min left</source>
+        <translation>noch etwa %1 Std. %2 Min.</translation>
+    </message>
+    <message>
+        <source>about %1 min left</source>
+        <translation>noch etwa %1 Min.</translation>
+    </message>
+    <message>
+        <source>about %1 s left</source>
+        <translation>noch etwa %1 Sek.</translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation>keine</translation>
     </message>
 </context>
 <context>

@@ -26,6 +26,12 @@ private Q_SLOTS:
         // A proxy the updater cannot speak to is refused, never bypassed.
         QTest::newRow("SOCKS proxy") << "socks5://127.0.0.1:9" << given << 1 << "scheme socks5";
         QTest::newRow("HTTPS proxy") << "https://127.0.0.1:9" << given << 1 << "scheme https";
+        // A limit that is not a rate stops the start; QSettings reads "1,5M" as a list.
+        const QString notRate =
+            "The limit-rate in update.ini is not a rate such as 500K, 8M or 1G: ";
+        QTest::newRow("limit, bad unit") << "limit-rate=5X" << given << 1 << notRate + "5X";
+        QTest::newRow("limit, a list") << "limit-rate=1,5M" << given << 1 << notRate + "1,5M";
+        QTest::newRow("limit, good") << "limit-rate=8m" << given << 0 << "version: 1";
         QTest::newRow("update.ini cannot be written")
             << "inidir" << given << 1 << "Unable to write ";
         QTest::newRow("wrong version code, German")
@@ -70,6 +76,8 @@ private Q_SLOTS:
         } else if (setup == "inidir") {
             QVERIFY(QFile::remove(inst->path("update.ini")) &&
                     QDir().mkpath(inst->path("update.ini")));
+        } else if (setup.startsWith("limit-rate=")) {
+            QVERIFY(writeFile(inst->path("update.ini"), "[update]\nstreams=2\n" + setup.toUtf8()));
         } else if (setup == "link" || setup == "typo" || setup == "subgroup") {
             const QString recorded = inst->tempDir() + "/voxmere_temp_0";
             QVERIFY(writeFile(inst->root() + "/elsewhere/files/readme.txt", "precious"));

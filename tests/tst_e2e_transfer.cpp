@@ -10,18 +10,25 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("scheme");
         QTest::addColumn<bool>("proxy");
-        QTest::newRow("http") << "http" << false;
-        QTest::newRow("ftp") << "ftp" << false;
-        QTest::newRow("http through the proxy") << "http" << true;
-        QTest::newRow("ftp tunnelled through the proxy") << "ftp" << true;
+        QTest::addColumn<int>("limitKiB"); // per second, all streams together; 0: none
+        QTest::newRow("http") << "http" << false << 0;
+        QTest::newRow("ftp") << "ftp" << false << 0;
+        // Before the proxy rows: squid's log of CONNECTs is not kept apart by case.
+        QTest::newRow("http, limited") << "http" << false << 256;
+        QTest::newRow("ftp, limited") << "ftp" << false << 256;
+        QTest::newRow("http through the proxy") << "http" << true << 0;
+        QTest::newRow("ftp tunnelled through the proxy") << "ftp" << true << 0;
     }
 
     void freshUpdate()
     {
         QFETCH(QString, scheme);
         QFETCH(bool, proxy);
+        QFETCH(int, limitKiB);
         ProductTree p = clientProduct(2);
         p.add("files", "lib/libz.so.1", "the client's own zlib, version 2");
+        if (limitKiB) // two big files at once: the limit holds for both streams together
+            p.add("files", "data/more.pak", ProductTree::randomBytes(300000, 40));
         const QStringList expectedModes{
             "old_notes.txt missing",     "data/levels.pak.gz missing", "readme.txt 644",
             "data/levels.pak 644",       "vm3client_linux_x86 755",    "lib/libvoice.so 755",
@@ -40,9 +47,26 @@ private Q_SLOTS:
                                     : pathsBelow(vsftpd.retrievedPaths(), "/" + caseName + "/2/");
         };
 
+        if (limitKiB)
+            QSettings(inst->path("update.ini"), QSettings::IniFormat)
+                .setValue("update/limit-rate", QString("%1k").arg(limitKiB));
+
         const Installation::Run run = update("2");
         QVERIFY2(run.finished && run.exitCode == 0, qPrintable(run.errorOutput));
         QCOMPARE(inst->finishedWith(p), QString());
+        if (limitKiB) { // the files came within a tenth of the limit, from the log's time stamps
+            const auto at = [&run](const QString& line) {
+                const QRegularExpression stamp("^(\\S+ \\S+) " + line,
+                                               QRegularExpression::MultilineOption);
+                return QDateTime::fromString(stamp.match(run.errorOutput).captured(1),
+                                             "yyyy-MM-dd hh:mm:ss.zzz");
+            };
+            const double seconds = at("Verification of").msecsTo(at("Download finished")) / 1e3;
+            const double expected = double(p.totalMirrorSize()) / (limitKiB * 1024);
+
+            QVERIFY2(seconds > expected / 1.1 && seconds < expected * 1.1 * scaledMs(1000) / 1000,
+                     qPrintable(QString("%1 s, expected %2 s").arg(seconds).arg(expected)));
+        }
         QCOMPARE(modes(*inst, expectedModes), expectedModes);
         QVERIFY(!QFileInfo(inst->path("readme.txt")).isSymLink() &&
                 readFile(inst->root() + "/out") == "out");

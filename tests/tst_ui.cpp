@@ -1,13 +1,16 @@
 // The window: its figures, and the workflow with a user whose message boxes the test answers.
 #include "approottesting.h"
+#include "curlmulti.h"
 #include "ftpproductdownloadsession.h"
 #include "installation.h"
 #include "mainwindow.h"
 #include "producttree.h"
+#include "ratebudget.h"
 #include "testservers.h"
 
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -90,6 +93,7 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        CurlMulti::instance()->setRateLimit(0);
         setAppRootPathForTesting(QString());
         qputenv("TMPDIR", QFile::encodeName(QFileInfo(inst->root()).path()));
     }
@@ -98,15 +102,19 @@ private Q_SLOTS:
     {
         QTest::addColumn<quint64>("current");
         QTest::addColumn<quint64>("total");
-        QTest::addColumn<QString>("shown"); // bar maximum, bar value, done label, total label
-        QTest::newRow("reset") << quint64(0) << quint64(1) << "0|0|0 KB|0 KB";
+        // bar maximum, bar value, done label, total label, time left after the first second
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("reset") << quint64(0) << quint64(1) << "0|0|0 KB|0 KB|";
         QTest::newRow("a sixth") << quint64(150000) << quint64(1000000)
-                                 << "10000|1500|150 KB|1000 KB";
-        QTest::newRow("below 1000 bytes") << quint64(999) << quint64(5000) << "50|9|0 KB|5 KB";
-        QTest::newRow("total below 100 bytes") << quint64(50) << quint64(99) << "0|0|0 KB|0 KB";
+                                 << "10000|1500|150 KB|1000 KB|about 10 s left";
+        QTest::newRow("below 1000 bytes")
+            << quint64(999) << quint64(5000) << "50|9|0 KB|5 KB|about 5 s left";
+        QTest::newRow("total below 100 bytes")
+            << quint64(50) << quint64(99) << "0|0|0 KB|0 KB|about 5 s left";
+        QTest::newRow("all there") << quint64(5000) << quint64(5000) << "50|50|5 KB|5 KB|";
         // Exact on 32-bit x86 too, where a long holds 4 GiB at most.
         QTest::newRow("beyond 4 GiB") << quint64(5000000000ULL) << quint64(6000000000ULL)
-                                      << "60000000|50000000|5000000 KB|6000000 KB";
+                                      << "60000000|50000000|5000000 KB|6000000 KB|about 5 s left";
     }
     void progress()
     {
@@ -122,19 +130,105 @@ private Q_SLOTS:
                               window.child<QLabel>("totalSizeLabel")->text(),
                               window.child<QLabel>("totalTotalSizeLabel")->text()})
                      .join('|'),
-                 shown);
+                 shown.section('|', 0, 3));
         // The speed is what arrived over the seconds counted, only on the window's own timer.
         window.setTimerId(4242);
-        QStringList speeds;
+        QStringList speeds, times;
         for (int id : {4243, 4242, 4242, 4242}) {
             QTimerEvent tick(id);
             QCoreApplication::sendEvent(&window, &tick);
             speeds << window.child<QLabel>("downloadSpeedLabel")->text();
+            times << window.child<QLabel>("timeLeftLabel")->text();
         }
+        QCOMPARE(times.mid(0, 2), QStringList({"", shown.section('|', 4)}));
         const quint64 kb = current / 1000;
         QCOMPARE(speeds,
                  QStringList({"0 KB/s", QString("%1 KB/s").arg(kb), QString("%1 KB/s").arg(kb / 2),
                               QString("%1 KB/s").arg(kb / 3)}));
+    }
+
+    void timeLeft_data()
+    {
+        QTest::addColumn<quint64>("bytesLeft");
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<QString>("text"); // English|German
+        QTest::newRow("speed unknown") << quint64(1000) << 0.0 << "|";
+        QTest::newRow("nothing left") << quint64(0) << 1000.0 << "|";
+        QTest::newRow("a second") << quint64(999) << 1000.0 << "about 5 s left|noch etwa 5 Sek.";
+        QTest::newRow("42 s") << quint64(42000) << 1000.0 << "about 45 s left|noch etwa 45 Sek.";
+        QTest::newRow("56 s") << quint64(56) << 1.0 << "about 1 min left|noch etwa 1 Min.";
+        QTest::newRow("150 s") << quint64(1500) << 10.0 << "about 3 min left|noch etwa 3 Min.";
+        QTest::newRow("3599 s") << quint64(3599) << 1.0
+                                << "about 1 h 0 min left|noch etwa 1 Std. 0 Min.";
+        QTest::newRow("3 h 25 min")
+            << quint64(12300) * 8 << 8.0 << "about 3 h 25 min left|noch etwa 3 Std. 25 Min.";
+    }
+    void timeLeft()
+    {
+        QFETCH(quint64, bytesLeft);
+        QFETCH(double, speed);
+        QFETCH(QString, text);
+        QCOMPARE(MainWindow::timeLeftText(bytesLeft, speed), text.section('|', 0, 0));
+        QTranslator german;
+        QVERIFY(german.load(":/i18n/update_de"));
+        QCoreApplication::installTranslator(&german);
+        const QString shown = MainWindow::timeLeftText(bytesLeft, speed);
+        QCoreApplication::removeTranslator(&german);
+        QCOMPARE(shown, text.section('|', 1));
+    }
+
+    void rateLimit_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("bytes"); // -1: refused
+        QTest::newRow("bytes") << "1500" << qint64(1500);
+        QTest::newRow("K is 1024") << "500K" << qint64(512000);
+        QTest::newRow("lower case") << "8m" << qint64(8 << 20);
+        QTest::newRow("G") << "1G" << (qint64(1) << 30);
+        QTest::newRow("largest") << "8589934591g" << qint64(9223372035781033984LL);
+        QTest::newRow("zero: none") << "0" << qint64(0);
+        QTest::newRow("empty: none") << "" << qint64(0);
+        QTest::newRow("beyond 64 bits") << "8589934592G" << qint64(-1);
+        QTest::newRow("unknown unit") << "5X" << qint64(-1);
+        QTest::newRow("fraction") << "1.5M" << qint64(-1);
+        QTest::newRow("negative") << "-1" << qint64(-1);
+        QTest::newRow("unit alone") << "K" << qint64(-1);
+        QTest::newRow("two letters") << "5KB" << qint64(-1);
+        QTest::newRow("space before the unit") << "5 K" << qint64(-1);
+        QTest::newRow("update.ini cannot be written") << "300K" << qint64(307200);
+    }
+    // Typed into the window while 4K is in force: a limit applies at once and is kept in
+    // update.ini; a refused one changes nothing.
+    void rateLimit()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, bytes);
+        qint64 parsed = -1;
+        QCOMPARE(RateBudget::parse(text, &parsed) ? parsed : -1, bytes);
+        QSettings(inst->path("update.ini"), QSettings::IniFormat)
+            .setValue("update/limit-rate", "4K");
+        ProbeWindow window;
+        CurlMulti::instance()->setRateLimit(4096);
+        auto* edit = window.child<QLineEdit>("limitEdit");
+        QCOMPARE(edit->text(), QString("4K"));
+        // The limit still applies for this run; the user hears that it is not kept.
+        const bool unwritable = QTest::currentDataTag() == QString("update.ini cannot be written");
+        if (unwritable)
+            QVERIFY(QFile::remove(inst->path("update.ini")) &&
+                    QDir().mkpath(inst->path("update.ini")));
+        BoxAnswerer boxes;
+        edit->setText(text);
+        QTest::keyClick(edit, Qt::Key_Return);
+        const bool taken = bytes >= 0;
+        QCOMPARE(CurlMulti::instance()->rateLimit(), taken ? bytes : 4096);
+        if (!unwritable)
+            QCOMPARE(QSettings(inst->path("update.ini"), QSettings::IniFormat)
+                         .value("update/limit-rate", "")
+                         .toString(),
+                     taken ? text : "4K");
+        QCOMPARE(boxes.seen, unwritable ? QStringList("Warning|Unable to write " +
+                                                      inst->path("update.ini") + ".")
+                                        : QStringList());
     }
 
     void updateThenStartClient_data()

@@ -45,6 +45,11 @@ CurlMulti::CurlMulti() : QObject(QCoreApplication::instance()), multi(curl_multi
     safetyTimer = new QTimer(this);
     safetyTimer->setInterval(100);
     connect(safetyTimer, &QTimer::timeout, this, &CurlMulti::onSafetyTick);
+    budgetTimer = new QTimer(this);
+    budgetTimer->setSingleShot(true);
+    budgetTimer->setTimerType(Qt::PreciseTimer);
+    connect(budgetTimer, &QTimer::timeout, this, &CurlMulti::resumePaused);
+    clock.start();
 
     // Without these nothing would ever run; every add is refused then.
     const char* setopt = "curl_multi_setopt";
@@ -93,6 +98,7 @@ void CurlMulti::remove(CurlMultiClient* transfer)
 {
     if (!running.remove(transfer))
         return;
+    paused.removeAll(transfer);
     succeeded(curl_multi_remove_handle(multi.get(), transfer->handle()),
               "curl_multi_remove_handle");
     if (transfer->isFtp())
@@ -114,6 +120,38 @@ void CurlMulti::unregisterTransfer(CurlMultiClient* transfer)
 {
     remove(transfer);
     live.remove(transfer);
+}
+
+void CurlMulti::setRateLimit(qint64 bytesPerSecond)
+{
+    budget.setLimit(bytesPerSecond, clock.elapsed());
+    resumePaused();
+}
+
+bool CurlMulti::admit(CurlMultiClient* transfer, qint64 bytes)
+{
+    const qint64 now = clock.elapsed();
+    if (budget.take(bytes, now))
+        return true;
+    if (!paused.contains(transfer))
+        paused.append(transfer);
+    if (!budgetTimer->isActive())
+        budgetTimer->start(budget.waitMs(now));
+    return false;
+}
+
+void CurlMulti::resumePaused()
+{
+    const qint64 now = clock.elapsed();
+    while (!paused.isEmpty() && budget.waitMs(now) == 0) {
+        CurlMultiClient* t = paused.takeFirst();
+        // The bytes curl kept are delivered inside this call; the transfer may pause again.
+        const CURLcode code = curl_easy_pause(t->handle(), CURLPAUSE_CONT);
+        if (code != CURLE_OK)
+            qWarning("curl_easy_pause failed: %s", curl_easy_strerror(code));
+    }
+    if (!paused.isEmpty() && !budgetTimer->isActive())
+        budgetTimer->start(budget.waitMs(now));
 }
 
 int CurlMulti::socketCallback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp)

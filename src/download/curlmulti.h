@@ -1,6 +1,10 @@
 #pragma once
 
+#include "ratebudget.h"
+
+#include <QElapsedTimer>
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QSet>
 
@@ -49,6 +53,18 @@ public:
     void registerTransfer(CurlMultiClient* transfer);
     void unregisterTransfer(CurlMultiClient* transfer);
 
+    // Bytes per second for all transfers together, 0 for none; takes effect at once, on running
+    // transfers too. curl's own per-transfer limit would waste the share of a stream that waits
+    // between files, and lets a burst through every few seconds.
+    void setRateLimit(qint64 bytesPerSecond);
+    qint64 rateLimit() const { return budget.limit(); }
+    // Asked by a transfer's write callback before it takes bytes. False: the budget is spent; the
+    // callback returns CURL_WRITEFUNC_PAUSE and the transfer is resumed, oldest first, once the
+    // budget allows.
+    bool admit(CurlMultiClient* transfer, qint64 bytes);
+    // The read buffer for a transfer that starts now.
+    long readBufferSize() const { return budget.readSize(); }
+
 private:
     struct MultiDeleter {
         void operator()(CURLM* m) const { curl_multi_cleanup(m); }
@@ -70,6 +86,7 @@ private:
     void afterAction(CURLMcode code, const char* call, CURL* involved);
     void processFinished(const QList<CurlMultiClient*>& failed = {}, const QString& failure = {});
     void updateSafetyTimer();
+    void resumePaused();
 
     std::unique_ptr<CURLM, MultiDeleter> multi;
     QTimer* timer = nullptr;
@@ -80,5 +97,9 @@ private:
     QSet<CurlMultiClient*> running;
     QSet<CurlMultiClient*> live;
     int ftpRunning = 0;
+    RateBudget budget;
+    QElapsedTimer clock;
+    QTimer* budgetTimer = nullptr;
+    QList<CurlMultiClient*> paused;
     bool usable = true;
 };

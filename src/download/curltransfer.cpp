@@ -143,10 +143,15 @@ void CurlTransfer::applyCommonOptions(const TransferEndpoint& endpoint)
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &CurlTransfer::progressCallback);
     curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024);
+    CurlMulti* multi = CurlMulti::instance();
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, multi->readBufferSize());
 
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, long(connectSeconds));
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, floorBytesPerSecond);
+    // A stream's share of a low limit may lie below the floor; it still must not count as stalled.
+    const qint64 rate = multi->rateLimit();
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT,
+                     rate > 0 ? long(qBound<qint64>(1, rate / 32, qint64(floorBytesPerSecond)))
+                              : floorBytesPerSecond);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, long(stallSeconds));
 
     // Redirects are followed by hand, so that each hop can be checked.
@@ -263,7 +268,11 @@ bool CurlTransfer::isRunning() const
 
 size_t CurlTransfer::writeCallback(char* data, size_t size, size_t count, void* userp)
 {
-    return static_cast<CurlTransfer*>(userp)->acceptBody(data, size * count);
+    auto* self = static_cast<CurlTransfer*>(userp);
+    // curl keeps what it read and hands it over again once the transfer is resumed.
+    if (!CurlMulti::instance()->admit(self, qint64(size * count)))
+        return CURL_WRITEFUNC_PAUSE;
+    return self->acceptBody(data, size * count);
 }
 
 size_t CurlTransfer::acceptBody(const char* data, size_t bytes)

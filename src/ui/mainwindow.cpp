@@ -1,12 +1,17 @@
 #include "mainwindow.h"
 
+#include "curlmulti.h"
 #include "ftpproductdownloadsession.h"
 #include "indexsignature.h"
+#include "ratebudget.h"
+#include "updaterecord.h"
 
 #include <QDateTime>
 #include <QLockFile>
+#include <QRegularExpressionValidator>
 #include <QTimerEvent>
 
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -18,6 +23,12 @@ MainWindow::MainWindow(bool noUser, const QString& clientType, int version, bool
     voxmereLabel->setUrl(QStringLiteral("https://www.voxmere.example/"));
     revnoLabel->setText(QString::number(version));
     outputTextEdit->hide();
+    limitWidget->hide();
+    limitText = getRateLimitText(QString());
+    limitEdit->setText(limitText);
+    limitEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,19}[kKmMgG]?")), limitEdit));
+    connect(limitEdit, &QLineEdit::editingFinished, this, &MainWindow::onLimitEdited);
 }
 
 // Deleting a session that still runs only stops its transfers: the update record stays, so the
@@ -62,6 +73,8 @@ void MainWindow::onProgressUpdate(quint64 current, quint64 total)
     totalSizeLabel->setText(tr("%1 KB").arg(current / 1000));
     totalTotalSizeLabel->setText(tr("%1 KB").arg(total / 1000));
     doneKB = current / 1000;
+    doneBytes = current;
+    totalBytes = total;
     repaintProgress(current == 0 || current >= total);
 }
 
@@ -94,4 +107,52 @@ void MainWindow::timerEvent(QTimerEvent* event)
     ++elapsedSeconds;
     downloadSpeedLabel->setText(QString::number(qint64(doneKB) / qint64(elapsedSeconds)) +
                                 tr(" KB/s"));
+    // The time left follows the last few seconds rather than the average since the start, so
+    // that a changed limit shows in it soon.
+    const double lastSecond = doneBytes > tickBytes ? double(doneBytes - tickBytes) : 0;
+    tickBytes = doneBytes;
+    smoothedSpeed = elapsedSeconds == 1 ? lastSecond : 0.3 * lastSecond + 0.7 * smoothedSpeed;
+    timeLeftLabel->setText(
+        timeLeftText(totalBytes > doneBytes ? totalBytes - doneBytes : 0, smoothedSpeed));
+}
+
+void MainWindow::stopSpeedTimer()
+{
+    if (timerId != 0)
+        killTimer(timerId);
+    timerId = 0;
+    timeLeftLabel->clear();
+}
+
+QString MainWindow::timeLeftText(quint64 bytesLeft, double bytesPerSecond)
+{
+    if (bytesLeft == 0 || !(bytesPerSecond > 0))
+        return QString();
+    const double seconds = qMin(std::ceil(double(bytesLeft) / bytesPerSecond), 1e9);
+    // Seconds in steps of five: a count that changes every tick reads as noise.
+    if (seconds < 55)
+        return tr("about %1 s left").arg(qMax(5, int(std::ceil(seconds / 5)) * 5));
+    const qint64 minutes = qRound64(seconds / 60);
+    if (minutes < 60)
+        return tr("about %1 min left").arg(minutes);
+    return tr("about %1 h %2 min left").arg(minutes / 60).arg(minutes % 60);
+}
+
+void MainWindow::onLimitEdited()
+{
+    const QString text = limitEdit->text().trimmed();
+    if (text == limitText)
+        return;
+    qint64 limit = 0;
+    if (!RateBudget::parse(text, &limit)) {
+        onAppendText(tr("Not a download limit: %1").arg(text));
+        limitEdit->setText(limitText);
+        return;
+    }
+    limitText = text;
+    CurlMulti::instance()->setRateLimit(limit);
+    onAppendText(limit > 0 ? QStringLiteral("Download limit: %1 bytes per second").arg(limit)
+                           : QStringLiteral("Download limit: none"));
+    if (!writeRateLimitText(QString(), text))
+        tellUser(QMessageBox::Warning, tr("Warning"), unwritableSettings());
 }

@@ -29,6 +29,9 @@ public:
     MainWindow(bool noUser, const QString& clientType, int version, bool versionFromServer = false);
     ~MainWindow() override;
 
+    // "about 4 min left" for what is left at the given speed; empty while the speed is unknown.
+    static QString timeLeftText(quint64 bytesLeft, double bytesPerSecond);
+
 public Q_SLOTS:
     void on_startButton_clicked();
     void onAppendText(QString text);
@@ -57,6 +60,11 @@ protected:
     void onLatestRecord();
     // False, after telling the user, when update.ini names a proxy the streams cannot use.
     bool checkProxy();
+    // False, after telling the user, when the download limit is not a rate; else it applies.
+    bool checkRateLimit();
+    // The user gave a new download limit: it applies at once and is kept in update.ini.
+    void onLimitEdited();
+    void stopSpeedTimer();
     void onApplyFinished();
     // The end of an update whose application ended or could not start.
     void finishUpdate(bool complete);
@@ -99,6 +107,11 @@ protected:
     bool closeAfterApply = false;
     quint64 doneKB = 0;
     quint64 elapsedSeconds = 0;
+    // Bytes of the last progress, and at the last tick of the speed timer, for the time left.
+    quint64 doneBytes = 0, totalBytes = 0, tickBytes = 0;
+    double smoothedSpeed = 0;
+    // The download limit as update.ini or the user wrote it.
+    QString limitText;
     bool finished = false;
     QString downloadDir;
     // What the verification found installed already, and what is fetched whole after its patch

@@ -14,6 +14,7 @@ namespace
 
 const char* const recordGroup = "current";
 const char* const installedGroup = "installed";
+const char* const rateKey = "update/limit-rate";
 
 QString iniPath(const QString& iniDir)
 {
@@ -119,4 +120,27 @@ bool writeInstalledVersion(const QString& iniDir, const QString& version, const 
 bool removeUpdateData(const QString& iniDir)
 {
     return writeGroup(iniDir, recordGroup, {});
+}
+
+QString getRateLimitText(const QString& iniDir)
+{
+    QSettings settings(iniPath(iniDir), QSettings::IniFormat);
+    parseWholeIni(settings);
+    const QVariant value = settings.value(QLatin1String(rateKey));
+    // QSettings reads "1,5M" as a list: it stays as written, and is refused as a limit.
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString().trimmed();
+}
+
+bool writeRateLimitText(const QString& iniDir, const QString& text)
+{
+    QSettings settings(iniPath(iniDir), QSettings::IniFormat);
+    parseWholeIni(settings);
+    if (text.isEmpty())
+        settings.remove(QLatin1String(rateKey));
+    else
+        settings.setValue(QLatin1String(rateKey), text);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }

@@ -17,6 +17,11 @@ bool removeUpdateData(const QString& iniDir);
 bool getInstalledVersion(const QString& iniDir, int* version, QString* type);
 bool writeInstalledVersion(const QString& iniDir, const QString& version, const QString& type);
 
+// Key "limit-rate" of group "update", the download limit, as written; empty when absent.
+QString getRateLimitText(const QString& iniDir);
+// Empty removes the key. False when update.ini could not be written.
+bool writeRateLimitText(const QString& iniDir, const QString& text);
+
 // Whether a recorded download directory may be resumed in, emptied and removed: an absolute,
 // clean path to a real directory (not a symbolic link) named "voxmere_temp_..." that belongs to
 // the user running the updater.

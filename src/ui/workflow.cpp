@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "curlmulti.h"
 #include "downloaddirectory.h"
 #include "ftpproductdownloadsession.h"
 #include "indexsignature.h"
@@ -7,6 +8,7 @@
 #include "installationfiles.h"
 #include "latestrecord.h"
 #include "offthread.h"
+#include "ratebudget.h"
 #include "runningclient.h"
 #include "streamrelay.h"
 #include "updaterecord.h"
@@ -72,7 +74,7 @@ void MainWindow::on_startButton_clicked()
     // What an earlier update left: only under the lock, where no other updater is writing.
     removeOldFiles(getAppRootPath());
     removeUnfinishedFiles(getAppRootPath());
-    if (!loadTrustedKeys() || !checkProxy()) {
+    if (!loadTrustedKeys() || !checkProxy() || !checkRateLimit()) {
         endUnattended(1);
         return;
     }
@@ -165,6 +167,8 @@ void MainWindow::startSession(bool resume)
     connect(session, &FTPProductDownloadSession::message, this, &MainWindow::onAppendText);
 
     elapsedSeconds = 0;
+    tickBytes = 0;
+    smoothedSpeed = 0;
     timerId = startTimer(1000);
     startButton->setEnabled(false);
 
@@ -242,10 +246,7 @@ void MainWindow::onLatestRecord()
 
 void MainWindow::onUpdateFinished()
 {
-    if (timerId != 0) {
-        killTimer(timerId);
-        timerId = 0;
-    }
+    stopSpeedTimer();
     currentFiles = session->currentFiles();
     releaseSession();
     if (!copyTemporaryOnly())
@@ -305,10 +306,7 @@ void MainWindow::onStreamProgress(int /*stream*/, qulonglong /*done*/, qulonglon
 
 void MainWindow::onProcessCancelled()
 {
-    if (timerId != 0) {
-        killTimer(timerId);
-        timerId = 0;
-    }
+    stopSpeedTimer();
     finished = false;
     startButton->setText(tr("Restart"));
     startButton->setEnabled(true);
@@ -529,6 +527,21 @@ bool MainWindow::checkProxy()
     // A proxy the streams cannot speak to must not turn into a direct connection.
     tellUser(QMessageBox::Critical, tr("Error"), tr("The proxy in update.ini %1.").arg(problem));
     return false;
+}
+
+bool MainWindow::checkRateLimit()
+{
+    qint64 limit = 0;
+    if (!RateBudget::parse(limitText, &limit)) {
+        tellUser(QMessageBox::Critical, tr("Error"),
+                 tr("The limit-rate in update.ini is not a rate such as 500K, 8M or 1G: %1")
+                     .arg(limitText));
+        return false;
+    }
+    CurlMulti::instance()->setRateLimit(limit);
+    if (limit > 0)
+        onAppendText(QStringLiteral("Download limit: %1 bytes per second").arg(limit));
+    return true;
 }
 
 bool MainWindow::isDowngradeFromServer()
