@@ -27,7 +27,8 @@ bool same(const ProductManifest& a, const ProductManifest& b)
     for (qsizetype i = 0; i < a.files.size(); ++i) {
         const ManifestFile &x = a.files[i], &y = b.files[i];
         if (x.path != y.path || x.sha256 != y.sha256 || x.length != y.length ||
-            x.unpackedSha256 != y.unpackedSha256)
+            x.unpackedSha256 != y.unpackedSha256 || x.pieceLength != y.pieceLength ||
+            x.pieces != y.pieces)
             return false;
     }
     return true;

@@ -10,16 +10,19 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("setup"); // the mirror of the next start, or "damaged"
         QTest::addColumn<QString>("logText");
-        QTest::newRow("continued over HTTP") << ""
-                                             << "Continuing files/c.bin at byte ";
-        QTest::newRow("continued over FTP") << "ftp"
-                                            << "Continuing files/c.bin at byte ";
-        QTest::newRow("mirror ignores Range") << "/norange"
-                                              << "Fetching files/c.bin from its start";
-        QTest::newRow("mirror answers another range") << "/badrange"
-                                                      << "Fetching files/c.bin from its start";
-        QTest::newRow("part damaged on disk") << "damaged"
-                                              << "the continued files/c.bin is not";
+        const auto row = [](const char* name, const char* setup, const char* logText) {
+            QTest::newRow(name) << QString(setup) << QString(logText);
+        };
+        const char* continued = "Continuing files/c.bin at byte ";
+        const char* restarted = "Fetching files/c.bin from its start";
+        row("continued over HTTP", "", continued);
+        row("continued over FTP", "ftp", continued);
+        row("mirror ignores Range", "/norange", restarted);
+        row("mirror answers another range", "/badrange", restarted);
+        row("part damaged on disk", "damaged", "the continued files/c.bin is not");
+        // Pieces of 16 KiB: of the 42 KiB or so kept, the first two check out, or the first one.
+        row("checked by pieces", "pieces", "Continuing files/c.bin at byte 32768");
+        row("piece damaged on disk", "pieces damaged", "files/c.bin checks out up to byte 16384");
     }
 
     // Killed while downloading, beside a second updater that the lock turns away: the next start
@@ -28,7 +31,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, setup);
         QFETCH(QString, logText);
-        const ProductTree p = fourFiles();
+        ProductTree p = fourFiles();
+        p.pieceLength = setup.startsWith("pieces") ? 16384 : 0;
         publish(p, 7);
         inst->writeSettings(1);
         inst->writeMirrors({{mirror(nginx.baseUrl(), "/slow")}});
@@ -60,11 +64,12 @@ private Q_SLOTS:
                           flipped(p.files[0].content, 100)));
         const QString part = record.dir + "/files/c.bin";
         const qint64 kept = QFileInfo(part).size();
-        if (setup == "damaged")
-            QVERIFY(writeFile(part, flipped(readFile(part), 7)));
+        if (setup.endsWith("damaged"))
+            QVERIFY(writeFile(part, flipped(readFile(part), setup == "damaged" ? 7 : 20000)));
         inst->writeMirrors(
             {{setup == "ftp" ? mirror(vsftpd.baseUrl())
                              : mirror(nginx.baseUrl(), setup.startsWith('/') ? setup : "")}});
+        const qint64 good = setup == "pieces" ? 32768 : setup == "pieces damaged" ? 16384 : kept;
         const int before = int(nginx.requestedPaths().size());
         const Installation::Run resumed = update("7");
         QVERIFY2(resumed.exitCode == 0 &&
@@ -74,14 +79,14 @@ private Q_SLOTS:
         QCOMPARE(inst->finishedWith(p), QString());
         if (setup == "ftp")
             QVERIFY(vsftpd.commands("REST").contains(QString::number(kept)));
-        if (!setup.isEmpty())
+        if (!setup.isEmpty() && good == kept)
             return;
         QCOMPARE(httpFetched(7, before),
                  QStringList({productIndex, manifestFile, p.files[0].mirrorPath()}) +
                      p.mirrorPaths().mid(2));
         // Only the rest of the file it was fetching.
-        QCOMPARE(nginx.sent("/7/files/c.bin").mid(1),
-                 QStringList{QString("206 %1").arg(p.files[2].content.size() - kept)});
+        QCOMPARE(nginx.sent("/" + caseName + "/7/files/c.bin").mid(1),
+                 QStringList{QString("206 %1").arg(p.files[2].content.size() - good)});
     }
 
     void interruptedApply_data()

@@ -131,24 +131,27 @@ private slots:
         row("as written", "", "", "");
         row("format 2", "format=1", "format=2", "its format");
         row("upper-case index", "index=" + sum, "index=" + sum.toUpper(), "it names no SHA-256");
-        row("repeated key", "size=2", "size=2\nsize=2", "line 14 repeats");
+        row("repeated key", "size=2", "size=2\nsize=2", "line 16 repeats");
         row("count beyond the lines", "size=2", "size=99", "it gives no number of files");
         row("negative length", "1\\length=1", "1\\length=-1", "file 1");
         row("same path twice", "files/b%20%C3%A4", "files/a", "file 2");
         row("short checksum", second, second.chopped(1), "file 2");
         row("not ASCII", "files/a", QString::fromUtf8("files/ä"), "line 6");
         row("patch in a file's place", "patches/1/b", "files/a", "patch 1");
+        row("piece length not a power of two", "=16384", "=16000", "file 2 has pieces");
+        row("a piece missing", "pieces=" + sum, "pieces=", "file 2 has pieces");
     }
     void manifest()
     {
         QFETCH(QString, from);
         QFETCH(QString, to);
         QFETCH(QString, error);
+        const QString sum = ProductTree::sha256("x");
         ProductManifest written, read;
-        written.indexSha256 = ProductTree::sha256("x");
-        written.files = {{"files/a", ProductTree::sha256("a"), 1, QString()},
-                         {QString::fromUtf8("files/b ä"), ProductTree::sha256("b"), 20,
-                          ProductTree::sha256("c")}};
+        written.indexSha256 = sum;
+        written.files = {{"files/a", ProductTree::sha256("a"), 1, QString(), 0, {}},
+                         {QString::fromUtf8("files/b ä"), ProductTree::sha256("b"), 40000,
+                          ProductTree::sha256("c"), 16384, sum.repeated(3).toLatin1()}};
         written.patches = {{"patches/1/b", ProductTree::sha256("d"), 3, QString::fromUtf8("b ä"),
                             ProductTree::sha256("e"), 4}};
         QString text = QString::fromLatin1(written.toText());

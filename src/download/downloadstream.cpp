@@ -37,8 +37,11 @@ SingleFileDownloadStream::~SingleFileDownloadStream()
     releaseFile(md5.isEmpty());
 }
 
-void SingleFileDownloadStream::getFile(const QString& fileName, const QString& md5, qint64 length)
+void SingleFileDownloadStream::getFile(const QString& fileName, const QString& md5, qint64 length,
+                                       qint64 pieceLength, const QByteArray& pieces)
 {
+    this->pieceLength = pieces.isEmpty() ? 0 : pieceLength;
+    this->pieces = pieces;
     checkGetFilePrerequisitions();
     const QString path = prepareGetFile(fileName, md5, length, true);
     if (!path.isEmpty())
@@ -52,30 +55,54 @@ void SingleFileDownloadStream::requestFile(const QString& path)
         return;
     }
     // The kept part is hashed on a thread of its own (a part of gigabytes takes seconds), from
-    // a descriptor of its own; the answer counts only for this very request.
+    // a descriptor of its own; the answer counts only for this very request. With pieces only
+    // the pieces that check out from the first on are kept.
     auto part = std::make_shared<Hash>(checksumAlgorithm(md5));
-    auto read = std::make_shared<bool>(false);
-    QThread* thread = QThread::create([part, read, local = destFilePath, size = resumeOffset] {
+    auto usable = std::make_shared<qint64>(0);
+    QThread* thread = QThread::create([part, usable, local = destFilePath, size = resumeOffset,
+                                       algorithm = checksumAlgorithm(md5),
+                                       pieceLength = pieceLength, pieces = pieces] {
         QFile kept(local);
-        QByteArray block(1 << 20, Qt::Uninitialized);
-        qint64 left = size, n = 0;
-        if (kept.open(QIODevice::ReadOnly)) {
+        if (!kept.open(QIODevice::ReadOnly))
+            return;
+        const qint64 step = pieceLength > 0 ? pieceLength : size;
+        QByteArray block(int(qMin<qint64>(step, 1 << 20)), Qt::Uninitialized);
+        Hash piece(HashAlgorithm::Sha256), whole(algorithm);
+        for (qint64 at = 0; at + step <= size; at += step) {
+            whole.copyFrom(*part);
+            qint64 left = step, n = 0;
             while (left > 0 &&
                    (n = kept.read(block.data(), qMin<qint64>(left, block.size()))) > 0) {
-                part->add(block.constData(), n);
+                whole.add(block.constData(), n);
+                piece.add(block.constData(), n);
                 left -= n;
             }
+            if (left > 0 || (pieceLength > 0 &&
+                             piece.hex().toLatin1() != pieces.mid(at / pieceLength * 64, 64)))
+                return;
+            part->copyFrom(whole);
+            *usable = at + step;
         }
-        *read = left == 0;
     });
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    connect(thread, &QThread::finished, this, [this, part, read, path, token = requestToken] {
+    connect(thread, &QThread::finished, this, [this, part, usable, path, token = requestToken] {
         if (token != requestToken || state != DSS_Downloading || !file)
             return;
-        if (!*read || !static_cast<HashingFile*>(file)->openToContinue(*part, resumeOffset))
+        if (*usable < resumeOffset)
+            emit message(
+                tr("The kept part of %1 checks out up to byte %2").arg(fileName).arg(*usable));
+        resumeOffset = *usable;
+        auto* hashed = static_cast<HashingFile*>(file);
+        if (resumeOffset == 0
+                ? !hashed->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)
+                : !QFile::resize(destFilePath, resumeOffset) ||
+                      !hashed->openToContinue(*part, resumeOffset)) {
             restartFromStart(QStringLiteral("the kept part cannot be read"));
-        else
-            fileRequestId = createFileRequest(path, file);
+            return;
+        }
+        if (resumeOffset > 0)
+            emit message(tr("Continuing %1 at byte %2").arg(fileName).arg(resumeOffset));
+        fileRequestId = createFileRequest(path, file);
     });
     thread->start();
 }
@@ -192,9 +219,8 @@ QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const 
         !md5.isEmpty() && !fromStart && kept.isFile() && kept.size() < length ? kept.size() : 0;
     ++requestToken;
     // A part is opened by requestFile() once it is hashed.
-    if (resumeOffset > 0) {
-        emit message(tr("Continuing %1 at byte %2").arg(fileName).arg(resumeOffset));
-    } else if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (resumeOffset == 0 &&
+        !file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         delete file;
         file = nullptr;
         return fail(QStringLiteral("ERROR: failed creating %1").arg(localPath));

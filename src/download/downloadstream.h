@@ -49,7 +49,9 @@ public:
     virtual void initiateConnection(const QUrl& url, const QString& proxy, int retries,
                                     int timeout) = 0;
     // Without a checksum the length is a cap (0: the cap of a file of unknown length).
-    virtual void getFile(const QString& fileName, const QString& md5, qint64 length);
+    // pieces: the SHA-256 texts of each pieceLength bytes of the file, to check a kept part by.
+    virtual void getFile(const QString& fileName, const QString& md5, qint64 length,
+                         qint64 pieceLength = 0, const QByteArray& pieces = QByteArray());
     virtual QString getDestFilePath() const { return destFilePath; }
     virtual void getProgress(quint64* done, quint64* total) const;
     virtual void cancel();
@@ -108,6 +110,8 @@ protected:
     // comes from its first byte.
     bool fromStart = false;
     int requestToken = 0; // which preparation a hashed part belongs to
+    qint64 pieceLength = 0;
+    QByteArray pieces;
     int connectId = -1;
     int loginId = -1;
     int fileRequestId = -1;

@@ -105,7 +105,7 @@ bool sameEntry(const FileSpecification& a, const FileSpecification& b)
     return a.directory == b.directory && a.name == b.name && a.md5 == b.md5 && a.size == b.size &&
            a.unpackedMd5 == b.unpackedMd5 && a.unpackedSize == b.unpackedSize &&
            a.unpackedName == b.unpackedName && a.sha256 == b.sha256 &&
-           a.unpackedSha256 == b.unpackedSha256;
+           a.unpackedSha256 == b.unpackedSha256 && a.pieces == b.pieces;
 }
 
 } // namespace
@@ -399,6 +399,10 @@ bool Publisher::writeFiles(const QString& stagingDir, const QStringList& relativ
         e.size = quint64(QFileInfo(to).size());
         if (!fileMd5AndSha256(to, &e.md5, &e.sha256))
             return fail(QStringLiteral("cannot read back %1").arg(to));
+        // Pieces let an updater check a part of a large file it kept.
+        e.pieceLength = ProductManifest::pieceLengthFor(e.size);
+        if (e.pieceLength > 0 && (e.pieces = pieceChecksums(to, e.pieceLength)).isNull())
+            return fail(QStringLiteral("cannot read back %1").arg(to));
         written.append(e);
     }
     return true;
@@ -423,7 +427,8 @@ bool Publisher::writeIndex(const QString& stagingDir)
     ProductManifest manifest;
     manifest.indexSha256 = fileChecksum(path, HashAlgorithm::Sha256);
     for (const FileSpecification& e : std::as_const(written))
-        manifest.files.append({e.mirrorPath(), e.sha256, e.size, e.unpackedSha256});
+        manifest.files.append(
+            {e.mirrorPath(), e.sha256, e.size, e.unpackedSha256, e.pieceLength, e.pieces});
     manifest.patches = madePatches;
     if (manifest.indexSha256.isNull() || !writeWhole(manifestPathOf(path), manifest.toText()))
         return fail(QStringLiteral("cannot write %1").arg(manifestPathOf(path)));

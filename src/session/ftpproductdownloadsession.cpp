@@ -401,7 +401,9 @@ bool FTPProductDownloadSession::assignNextFile(int stream)
         return false;
     }
     record->fileIndex = f;
-    record->stream->getFile(entry.fetchPath(), entry.fetchChecksum(), qint64(entry.fetchSize()));
+    const bool whole = entry.patch < 0;
+    record->stream->getFile(entry.fetchPath(), entry.fetchChecksum(), qint64(entry.fetchSize()),
+                            whole ? entry.pieceLength : 0, whole ? entry.pieces : QByteArray());
     return true;
 }
 

@@ -392,6 +392,8 @@ bool TaskSpecification::applyManifest(const ProductManifest& manifest,
         const ManifestFile* file = byPath.value(entry.mirrorPath());
         entry.sha256 = file->sha256;
         entry.unpackedSha256 = file->unpackedSha256;
+        entry.pieceLength = file->pieceLength;
+        entry.pieces = file->pieces;
         entry.patches.clear();
         entry.patch = -1;
     }

@@ -28,6 +28,9 @@ struct FileSpecification {
     // From the version's manifest; empty where the index's MD5 checksums are all there is.
     QString sha256;
     QString unpackedSha256;
+    // The manifest's checksums of the pieces of the file on the mirror, if it has them.
+    quint64 pieceLength = 0;
+    QByteArray pieces;
     // The manifest's patches for the installed file, and the one fetched instead of the file.
     QVector<PatchSpecification> patches;
     int patch = -1;

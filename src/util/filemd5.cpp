@@ -201,6 +201,31 @@ void Hash::add(const char* data, qint64 length)
     EVP_DigestUpdate(context, data, size_t(length));
 }
 
+QByteArray pieceChecksums(const QString& path, quint64 pieceLength)
+{
+    QFile file(path);
+    if (pieceLength == 0 || !file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    Hash piece(HashAlgorithm::Sha256);
+    QByteArray block(int(qMin<quint64>(pieceLength, 1 << 20)), Qt::Uninitialized), pieces("");
+    quint64 inPiece = 0;
+    qint64 n;
+    while ((n = file.read(block.data(),
+                          qint64(qMin<quint64>(block.size(), pieceLength - inPiece)))) > 0) {
+        piece.add(block.constData(), n);
+        inPiece += quint64(n);
+        if (inPiece == pieceLength) {
+            pieces += piece.hex().toLatin1();
+            inPiece = 0;
+        }
+    }
+    if (n < 0)
+        return QByteArray();
+    if (inPiece > 0)
+        pieces += piece.hex().toLatin1();
+    return pieces;
+}
+
 bool Hash::copyFrom(const Hash& other)
 {
     return algorithm == other.algorithm && EVP_MD_CTX_copy_ex(context, other.context) == 1;

@@ -31,6 +31,9 @@ HashAlgorithm checksumAlgorithm(const QString& checksum);
 QString checksumOf(const QByteArray& data, HashAlgorithm algorithm);
 // Checksum text of a file, or a null string when it cannot be read.
 QString fileChecksum(const QString& path, HashAlgorithm algorithm);
+// The SHA-256 texts of each pieceLength bytes of a file, one after the other; null when it
+// cannot be read.
+QByteArray pieceChecksums(const QString& path, quint64 pieceLength);
 // Both checksum texts of a file from one read of it; false when it cannot be read.
 bool fileMd5AndSha256(const QString& path, QString* md5, QString* sha256);
 

@@ -33,6 +33,24 @@ bool readLength(const QByteArray& text, quint64* length)
     return ok;
 }
 
+// pieces must be the SHA-256 of each piece of a file of `length` bytes.
+bool readPieces(const QByteArray& pieceLength, quint64 length, ManifestFile* file)
+{
+    if (!readLength(pieceLength, &file->pieceLength) ||
+        file->pieceLength < ProductManifest::minimumPieceLength ||
+        file->pieceLength > ProductManifest::maximumPieceLength ||
+        (file->pieceLength & (file->pieceLength - 1)) != 0 || length <= file->pieceLength)
+        return false;
+    const quint64 count = (length + file->pieceLength - 1) / file->pieceLength;
+    if (quint64(file->pieces.size()) != count * 64)
+        return false;
+    for (qsizetype i = 0; i < file->pieces.size(); i += 64) {
+        if (!isSha256(file->pieces.mid(i, 64)))
+            return false;
+    }
+    return true;
+}
+
 using Values = QHash<QByteArray, QByteArray>;
 
 // A percent-encoded UTF-8 path; empty when missing or not UTF-8.
@@ -88,6 +106,17 @@ QString readAsciiIni(const QByteArray& text, QHash<QByteArray, QByteArray>* valu
     return QString();
 }
 
+quint64 ProductManifest::pieceLengthFor(quint64 length)
+{
+    constexpr quint64 standard = 4 * 1024 * 1024;
+    if (length <= standard)
+        return 0;
+    quint64 pieceLength = standard;
+    while (pieceLength < maximumPieceLength && (length + pieceLength - 1) / pieceLength > 1024)
+        pieceLength *= 2;
+    return pieceLength;
+}
+
 QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
 {
     // Filled in here and handed over whole: a manifest that is refused leaves nothing behind.
@@ -131,6 +160,11 @@ QString ProductManifest::parse(const QByteArray& text, ProductManifest* result)
             return QStringLiteral("file %1 is not a unique path with a SHA-256 and a length")
                 .arg(i);
         paths.insert(file.path);
+        const QByteArray pieceLength = values.value(prefix + "pieceLength");
+        file.pieces = values.value(prefix + "pieces");
+        if ((!pieceLength.isEmpty() || !file.pieces.isEmpty()) &&
+            !readPieces(pieceLength, file.length, &file))
+            return QStringLiteral("file %1 has pieces that are not its own").arg(i);
         file.sha256 = QString::fromLatin1(sha256);
         if (unpacked != "-")
             file.unpackedSha256 = QString::fromLatin1(unpacked);
@@ -176,6 +210,9 @@ QByteArray ProductManifest::toText() const
         text += prefix + "length=" + QByteArray::number(f.length) + '\n';
         if (!f.unpackedSha256.isEmpty())
             text += prefix + "unpackedSha256=" + f.unpackedSha256.toLatin1() + '\n';
+        if (f.pieceLength > 0)
+            text += prefix + "pieceLength=" + QByteArray::number(f.pieceLength) + '\n' + prefix +
+                    "pieces=" + f.pieces + '\n';
     }
     text += "size=" + QByteArray::number(files.size()) + '\n';
     if (patches.isEmpty())

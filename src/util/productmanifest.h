@@ -25,6 +25,8 @@ QString readAsciiIni(const QByteArray& text, QHash<QByteArray, QByteArray>* valu
 //   1\sha256=SHA256
 //   1\length=LENGTH
 //   1\unpackedSha256=SHA256      packed files only
+//   1\pieceLength=LENGTH         files above pieceLengthFor()'s threshold only: the SHA-256 of
+//   1\pieces=SHA256SHA256...     each piece of the file on the mirror, the last one shorter
 //   size=COUNT
 //
 //   [patches]                    optional
@@ -44,6 +46,10 @@ struct ManifestFile {
     QString sha256;
     quint64 length = 0;
     QString unpackedSha256; // empty for a plain file
+    // The SHA-256 of each pieceLength bytes of the file, in hexadecimal one after the other, so
+    // that a part of the file can be checked; 0 and empty for a small file.
+    quint64 pieceLength = 0;
+    QByteArray pieces;
 };
 
 // A patch rebuilds the installed file of an entry from one earlier content of it; the result
@@ -61,6 +67,13 @@ struct ProductManifest {
     static constexpr int format = 1;
     // Like any file of unknown length that a mirror serves.
     static constexpr qint64 maximumSize = 64 * 1024 * 1024;
+
+    // The piece length for a file of `length` bytes: none up to 4 MiB, then 4 MiB, doubled as
+    // often as it takes to keep a file to 1024 pieces. A reader takes any power of two from
+    // 16 KiB to 1 GiB.
+    static quint64 pieceLengthFor(quint64 length);
+    static constexpr quint64 minimumPieceLength = 16 * 1024;
+    static constexpr quint64 maximumPieceLength = 1024 * 1024 * 1024;
 
     QString indexSha256;
     QVector<ManifestFile> files;

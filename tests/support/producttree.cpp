@@ -98,6 +98,12 @@ QString ProductTree::write(const QString& mirrorRoot, const QString& version,
                            .arg(bytes.size());
             if (f.packed())
                 entries += QString("%1\\unpackedSha256=%2\n").arg(count).arg(sha256(f.content));
+            if (pieceLength > 0 && bytes.size() > pieceLength) {
+                entries += QString("%1\\pieceLength=%2\n%1\\pieces=").arg(count).arg(pieceLength);
+                for (int at = 0; at < bytes.size(); at += pieceLength)
+                    entries += sha256(bytes.mid(at, pieceLength));
+                entries += "\n";
+            }
         }
         for (const QString& path : deletePaths)
             index.setValue("delete/" + path, "");

@@ -26,6 +26,7 @@ public:
     QList<ProductFile> files;
     QStringList deletePaths;
     bool manifest = true; // TYPE.manifest.ini beside the index, as update-publish writes it
+    int pieceLength = 0;  // the manifest's pieces, for files longer than one
 
     ProductTree& add(const QString& group, const QString& name, const QByteArray& content,
                      const QString& unpackedName = QString());
