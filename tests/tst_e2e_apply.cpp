@@ -89,6 +89,58 @@ private Q_SLOTS:
                  QStringList{QString("206 %1").arg(p.files[2].content.size() - good)});
     }
 
+    void splitFile_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("a second mirror sends other bytes") << "copy"
+                                                           << "Stream 0 connected";
+        QTest::newRow("no mirror sends ranges") << "/norange"
+                                                << "does not send the range";
+        QTest::newRow("killed, then resumed") << "/slow"
+                                              << "checks out up to byte";
+    }
+
+    // A large file with pieces is fetched in ranges by all streams at once, each range checked
+    // by its pieces as it arrives; whatever goes wrong, the file ends exact.
+    void splitFile()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, logText);
+        ProductTree p = fourFiles();
+        p.pieceLength = 16384;
+        publish(p, 7);
+        const QString copy = publish(p, 7, "/copy");
+        QVERIFY(writeFile(copy + "/files/c.bin", ProductTree::randomBytes(300000, 99)));
+        inst->writeSettings(4);
+        inst->writeMirrors({{mirror(nginx.baseUrl(), setup == "copy" ? "" : setup)}});
+        if (setup == "copy")
+            inst->writeMirrors(
+                {{mirror(nginx.baseUrl())}, {nginx.baseUrl() + "/" + caseName + "/copy/"}});
+        if (setup == "/slow") {
+            std::unique_ptr<QProcess> first = inst->start({"--nouser", clientType, "7"});
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(inst->record().dir + "/files/c.bin").size() > 100000,
+                                     scaledMs(20000));
+            first->kill();
+            Installation::wait(first.get());
+            inst->writeMirrors({{mirror(nginx.baseUrl())}});
+        }
+        const int before = int(nginx.requestedPaths().size());
+        const Installation::Run run = update("7");
+        QVERIFY2(run.exitCode == 0 && run.errorOutput.contains(logText),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(inst->finishedWith(p), QString());
+        const QStringList sent = nginx.requestedPaths().mid(before).filter("c.bin");
+        if (setup == "copy") {
+            // Ranges from both mirrors; each one the second sent failed and marked it.
+            QVERIFY(sent.filter("/copy/").isEmpty() ||
+                    run.errorOutput.contains("a range of files/c.bin from mirror1 failed"));
+            QVERIFY(nginx.sent(caseName + "/7/files/c.bin")
+                        .filter(QRegularExpression("^206 "))
+                        .size() >= 2);
+        }
+    }
+
     void interruptedApply_data()
     {
         QTest::addColumn<bool>("patches");

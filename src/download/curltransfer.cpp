@@ -207,6 +207,8 @@ void CurlTransfer::resetRun()
     statusRefused = false;
     writeFailed = false;
     redirectTooLarge = false;
+    contentRangeStart = -1;
+    rangeRefused = false;
     errorBuffer[0] = '\0';
 }
 
@@ -218,14 +220,21 @@ bool CurlTransfer::launch()
 }
 
 bool CurlTransfer::start(const QByteArray& url, const TransferEndpoint& endpoint, QIODevice* sink,
-                         qint64 byteLimit, bool asciiMode, qint64 resumeFrom)
+                         qint64 byteLimit, bool asciiMode, qint64 resumeFrom, qint64 rangeLength)
 {
     cancel();
     applyCommonOptions(endpoint);
     this->resumeFrom = sink ? resumeFrom : 0;
-    // curl checks that a 206 answers for this offset, and refuses a 200 or another range.
-    if (this->resumeFrom > 0)
+    ranged = sink && rangeLength > 0;
+    if (ranged) {
+        // The answer is checked by hand: curl takes a 200 for a range as it comes.
+        const QByteArray range =
+            QByteArray::number(resumeFrom) + '-' + QByteArray::number(resumeFrom + rangeLength - 1);
+        curl_easy_setopt(easy.get(), CURLOPT_RANGE, range.constData());
+    } else if (this->resumeFrom > 0) {
+        // curl checks that a 206 answers for this offset, and refuses a 200 or another range.
         curl_easy_setopt(easy.get(), CURLOPT_RESUME_FROM_LARGE, curl_off_t(this->resumeFrom));
+    }
     if (!sink) {
         curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
         // A login really connects and logs in. On a reused connection curl would have nothing
@@ -250,6 +259,7 @@ bool CurlTransfer::startConnectOnly(const QByteArray& url, const TransferEndpoin
     device = nullptr;
     limit = -1;
     resumeFrom = 0;
+    ranged = false;
     redirects = 0;
     redirectBody = 0;
     currentUrl = url;
@@ -290,6 +300,11 @@ size_t CurlTransfer::acceptBody(const char* data, size_t bytes)
             statusRefused = true;
             return 0; // an error page must not end up in the file
         }
+        // Only the range asked for may go where that range belongs.
+        if (ranged && (status != 206 || contentRangeStart != resumeFrom)) {
+            rangeRefused = true;
+            return 0;
+        }
     }
     if (!device)
         return bytes;
@@ -312,6 +327,13 @@ size_t CurlTransfer::headerCallback(char* data, size_t size, size_t count, void*
     const size_t bytes = size * count;
     if (bytes > 5 && qstrncmp(data, "HTTP/", 5) == 0)
         self->statusLine = QByteArray(data, int(bytes)).trimmed();
+    // "Content-Range: bytes 100-199/1000"
+    const QByteArray line = QByteArray(data, qsizetype(bytes)).trimmed().toLower();
+    if (line.startsWith("content-range: bytes ")) {
+        bool ok = false;
+        const qint64 start = line.mid(21, line.indexOf('-', 21) - 21).toLongLong(&ok);
+        self->contentRangeStart = ok ? start : -1;
+    }
     return bytes;
 }
 
@@ -395,6 +417,11 @@ TransferResult CurlTransfer::classify(CURLcode code)
     if (writeFailed) {
         r.error = TransferError::Failed;
         r.text = QStringLiteral("Cannot write the local file: %1").arg(device->errorString());
+        return r;
+    }
+    if (rangeRefused || (ranged && code == CURLE_FTP_COULDNT_USE_REST)) {
+        r.error = TransferError::NoResume;
+        r.text = QStringLiteral("The server does not send the range from byte %1").arg(resumeFrom);
         return r;
     }
     if (resumeFrom > 0 &&

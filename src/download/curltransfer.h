@@ -57,8 +57,10 @@ public:
     // byteLimit < 0: none. Returns false if the transfer could not be started; onFinished is
     // not called then.
     // resumeFrom > 0: the body from that offset on (HTTP Range, FTP REST).
+    // rangeLength > 0: only the bytes from resumeFrom on, that many.
     bool start(const QByteArray& url, const TransferEndpoint& endpoint, QIODevice* sink,
-               qint64 byteLimit = -1, bool asciiMode = false, qint64 resumeFrom = 0);
+               qint64 byteLimit = -1, bool asciiMode = false, qint64 resumeFrom = 0,
+               qint64 rangeLength = 0);
     // Just open the connection (no login, no request).
     bool startConnectOnly(const QByteArray& url, const TransferEndpoint& endpoint);
     void cancel();
@@ -100,6 +102,9 @@ private:
     QIODevice* device = nullptr;
     qint64 limit = -1;
     qint64 resumeFrom = 0;
+    bool ranged = false;           // a range of the file was asked for
+    qint64 contentRangeStart = -1; // where the server's 206 says its body starts
+    bool rangeRefused = false;
     qint64 received = 0;
     qint64 total = 0;
     qint64 reportedDone = -1;

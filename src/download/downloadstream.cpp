@@ -20,6 +20,61 @@ constexpr qint64 uncheckedFileLimit = 64 * 1024 * 1024;
 constexpr int finishDelayMs = 10;
 } // namespace
 
+// Checks each piece of a range as it is written: checked() counts the bytes of the pieces so
+// far that match, and stops counting at the first that does not.
+class PieceCheckingFile : public QFile
+{
+public:
+    PieceCheckingFile(const QString& name, qint64 pieceLength, const QByteArray& pieces)
+        : QFile(name), pieceLength(pieceLength), pieces(pieces)
+    {
+    }
+    qint64 checked() const { return good; }
+
+protected:
+    qint64 writeData(const char* data, qint64 length) override
+    {
+        const qint64 n = QFile::writeData(data, length);
+        for (qint64 at = 0; at < n;) {
+            const qint64 take = qMin(n - at, pieceLength - inPiece);
+            hash.add(data + at, take);
+            inPiece += take;
+            at += take;
+            if (inPiece == pieceLength)
+                closePiece();
+        }
+        return n;
+    }
+
+public:
+    void close() override
+    {
+        // The last piece of a file is shorter.
+        if (inPiece > 0)
+            closePiece();
+        QFile::close();
+    }
+
+private:
+    void closePiece()
+    {
+        const bool match = !broken && hash.hex().toLatin1() == pieces.mid(index * 64, 64);
+        broken = !match;
+        if (match)
+            good += inPiece;
+        ++index;
+        inPiece = 0;
+    }
+
+    Hash hash{HashAlgorithm::Sha256};
+    qint64 pieceLength;
+    QByteArray pieces;
+    qint64 inPiece = 0;
+    qint64 index = 0;
+    qint64 good = 0;
+    bool broken = false;
+};
+
 SingleFileDownloadStream::SingleFileDownloadStream(const QString& localRoot)
     : localDir(localRoot), retryTimer(new QTimer(this)), finishTimer(new QTimer(this))
 {
@@ -42,10 +97,24 @@ void SingleFileDownloadStream::getFile(const QString& fileName, const QString& m
 {
     this->pieceLength = pieces.isEmpty() ? 0 : pieceLength;
     this->pieces = pieces;
+    rangeLength = 0;
     checkGetFilePrerequisitions();
     const QString path = prepareGetFile(fileName, md5, length, true);
     if (!path.isEmpty())
         requestFile(path);
+}
+
+void SingleFileDownloadStream::getRange(const QString& fileName, qint64 offset, qint64 length,
+                                        qint64 pieceLength, const QByteArray& pieces)
+{
+    this->pieceLength = pieceLength;
+    this->pieces = pieces;
+    rangeOffset = offset;
+    rangeLength = length;
+    checkGetFilePrerequisitions();
+    const QString path = prepareGetFile(fileName, QString(), length, true);
+    if (!path.isEmpty())
+        fileRequestId = createFileRequest(path, file);
 }
 
 void SingleFileDownloadStream::requestFile(const QString& path)
@@ -211,12 +280,28 @@ QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const 
     }
 
     releaseFile(false);
+    if (rangeLength > 0) {
+        // Each attempt writes the whole range anew, in place.
+        file = new PieceCheckingFile(localPath, pieceLength, pieces);
+        resumeOffset = 0;
+        ++requestToken;
+        if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !file->seek(rangeOffset)) {
+            delete file;
+            file = nullptr;
+            return fail(QStringLiteral("ERROR: failed creating %1").arg(localPath));
+        }
+        setState(DSS_Downloading);
+        return requestPathOf(fileName);
+    }
     // A shorter file of an earlier attempt or run is continued where it ends, and hashed from
     // its first byte; the checksum at the end decides over all of it.
     file = new HashingFile(localPath, checksumAlgorithm(md5));
     const QFileInfo kept(localPath);
-    resumeOffset =
-        !md5.isEmpty() && !fromStart && kept.isFile() && kept.size() < length ? kept.size() : 0;
+    // A copy of the whole length is continued only where its pieces can tell what holds.
+    resumeOffset = !md5.isEmpty() && !fromStart && kept.isFile() &&
+                           (kept.size() < length || (pieceLength > 0 && kept.size() == length))
+                       ? kept.size()
+                       : 0;
     ++requestToken;
     // A part is opened by requestFile() once it is hashed.
     if (resumeOffset == 0 &&
@@ -226,17 +311,37 @@ QString SingleFileDownloadStream::prepareGetFile(const QString& fileName, const 
         return fail(QStringLiteral("ERROR: failed creating %1").arg(localPath));
     }
 
+    setState(DSS_Downloading);
+    return requestPathOf(fileName);
+}
+
+QString SingleFileDownloadStream::requestPathOf(const QString& fileName) const
+{
     QString requestPath = url.path();
     if (!requestPath.endsWith(QLatin1Char('/')))
         requestPath += QLatin1Char('/');
-    requestPath += fileName;
-
-    setState(DSS_Downloading);
-    return requestPath;
+    return requestPath + fileName;
 }
 
 bool SingleFileDownloadStream::finalCheckCurrentFile()
 {
+    if (rangeLength > 0) {
+        auto* range = static_cast<PieceCheckingFile*>(file);
+        range->close();
+        const bool good = range->checked() == rangeLength;
+        releaseFile(false);
+        setState(DSS_Ready);
+        if (good) {
+            finishTimer->start();
+            return true;
+        }
+        emit fileError(DSE_WrongChecksum,
+                       QStringLiteral("ERROR: Bytes %1 to %2 of %3 are not the file's")
+                           .arg(rangeOffset)
+                           .arg(rangeOffset + rangeLength - 1)
+                           .arg(destFilePath));
+        return false;
+    }
     qint64 size = 0;
     QString received;
     if (file) {
@@ -283,6 +388,13 @@ void SingleFileDownloadStream::handleConnectError(QString text)
     emit failedToConnect(text);
 }
 
+void SingleFileDownloadStream::handleNoRanges(const QString& text)
+{
+    releaseFile(false);
+    setState(DSS_Ready);
+    emit fileError(DSE_NoRanges, text);
+}
+
 void SingleFileDownloadStream::restartFromStart(const QString& why)
 {
     releaseFile(false);
@@ -324,6 +436,8 @@ void SingleFileDownloadStream::handleFileTooLarge()
 
 qint64 SingleFileDownloadStream::byteLimit() const
 {
+    if (rangeLength > 0)
+        return rangeLength + 1;
     if (!md5.isEmpty())
         return length - resumeOffset + 1;
     // Without a checksum a length is the most the file may hold.
@@ -341,7 +455,8 @@ void SingleFileDownloadStream::releaseFile(bool remove)
     if (!file)
         return;
     file->close();
-    if (remove)
+    // Other streams write other ranges of the same file.
+    if (remove && rangeLength == 0)
         file->remove();
     delete file;
     file = nullptr;
@@ -353,6 +468,8 @@ void SingleFileDownloadStream::handleFileRequestFinished(bool error, TransferErr
     fileRequestId = -1;
     if (!error)
         finalCheckCurrentFile();
+    else if (kind == TransferError::NoResume && rangeLength > 0)
+        handleNoRanges(text);
     else if (kind == TransferError::NoResume)
         restartFromStart(text);
     else if (kind == TransferError::TooLarge)

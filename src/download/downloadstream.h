@@ -22,6 +22,7 @@ enum DownloadStream_Error {
     DSE_WrongLength = 2,
     DSE_LocalFile = 3,
     DSE_TransferFailed = 4,
+    DSE_NoRanges = 5,
 };
 
 Q_DECLARE_METATYPE(DownloadStream_State)
@@ -52,6 +53,12 @@ public:
     // pieces: the SHA-256 texts of each pieceLength bytes of the file, to check a kept part by.
     virtual void getFile(const QString& fileName, const QString& md5, qint64 length,
                          qint64 pieceLength = 0, const QByteArray& pieces = QByteArray());
+    // Bytes [offset, offset + length) of the file into the same place of the local file, which
+    // other streams write too; each piece is checked against `pieces` (the SHA-256 texts of the
+    // pieces of this range) as it arrives. A mirror that does not send the range is
+    // DSE_NoRanges.
+    void getRange(const QString& fileName, qint64 offset, qint64 length, qint64 pieceLength,
+                  const QByteArray& pieces);
     virtual QString getDestFilePath() const { return destFilePath; }
     virtual void getProgress(quint64* done, quint64* total) const;
     virtual void cancel();
@@ -112,6 +119,9 @@ protected:
     int requestToken = 0; // which preparation a hashed part belongs to
     qint64 pieceLength = 0;
     QByteArray pieces;
+    // The range of the file fetched; rangeLength 0: the whole file.
+    qint64 rangeOffset = 0;
+    qint64 rangeLength = 0;
     int connectId = -1;
     int loginId = -1;
     int fileRequestId = -1;
@@ -123,6 +133,8 @@ private:
     void restartFromStart(const QString& why);
     // Sends the request for the file prepared, continuing a kept part once it is hashed.
     void requestFile(const QString& path);
+    QString requestPathOf(const QString& fileName) const;
+    void handleNoRanges(const QString& text);
 
     QTimer* retryTimer;
     QTimer* finishTimer;

@@ -102,7 +102,7 @@ void FtpClient::Private::run(const TransferCommand& c)
         while (path.startsWith(QLatin1Char('/')))
             path.remove(0, 1);
         const QByteArray url = serverUrl() + "%2F" + CurlTransfer::encodePath(path);
-        if (!transfer.start(url, endpoint, c.device, c.limit, c.flag, c.offset))
+        if (!transfer.start(url, endpoint, c.device, c.limit, c.flag, c.offset, c.rangeLength))
             fail(TransferError::Failed, QStringLiteral("Cannot start the transfer"));
         return;
     }
@@ -169,7 +169,7 @@ int FtpClient::login(const QString& user, const QString& password)
 }
 
 int FtpClient::get(const QString& path, QIODevice* dev, TransferType type, qint64 byteLimit,
-                   qint64 offset)
+                   qint64 offset, qint64 rangeLength)
 {
     TransferCommand c;
     c.type = Get;
@@ -178,6 +178,7 @@ int FtpClient::get(const QString& path, QIODevice* dev, TransferType type, qint6
     c.flag = type == Ascii;
     c.limit = byteLimit;
     c.offset = offset;
+    c.rangeLength = rangeLength;
     return d->commands.enqueue(c);
 }
 

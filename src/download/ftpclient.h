@@ -29,7 +29,7 @@ public:
     // path: absolute from the server's root, not encoded. byteLimit < 0: none.
     // offset > 0: the file from that byte on (REST).
     int get(const QString& path, QIODevice* dev, TransferType type = Binary, qint64 byteLimit = -1,
-            qint64 offset = 0);
+            qint64 offset = 0, qint64 rangeLength = 0);
 
     void clearPendingCommands();
     // Stops the running command (it finishes with an error, from the event loop) and clears the

@@ -83,7 +83,8 @@ int FTPDownloadStream::createFileRequest(const QString& path, QFile* file)
     // After cancel() there is no client; nothing may be sent.
     if (!ftp)
         return -1;
-    return ftp->get(path, file, FtpClient::Binary, byteLimit(), resumeOffset);
+    return ftp->get(path, file, FtpClient::Binary, byteLimit(),
+                    rangeLength > 0 ? rangeOffset : resumeOffset, rangeLength);
 }
 
 void FTPDownloadStream::dropClient()

@@ -79,7 +79,7 @@ void HttpClient::Private::run(const TransferCommand& c)
             path.prepend(QLatin1Char('/'));
         const QByteArray url = QByteArray(secure ? "https://" : "http://") +
                                CurlTransfer::hostPart(host, port) + CurlTransfer::encodePath(path);
-        if (!transfer.start(url, endpoint, c.device, c.limit, false, c.offset))
+        if (!transfer.start(url, endpoint, c.device, c.limit, false, c.offset, c.rangeLength))
             fail(TransferError::Failed, QStringLiteral("Cannot start the transfer"));
         return;
     }
@@ -131,7 +131,8 @@ int HttpClient::setUser(const QString& user, const QString& password)
     return d->commands.enqueue(c);
 }
 
-int HttpClient::get(const QString& path, QIODevice* to, qint64 byteLimit, qint64 offset)
+int HttpClient::get(const QString& path, QIODevice* to, qint64 byteLimit, qint64 offset,
+                    qint64 rangeLength)
 {
     TransferCommand c;
     c.type = Get;
@@ -139,6 +140,7 @@ int HttpClient::get(const QString& path, QIODevice* to, qint64 byteLimit, qint64
     c.device = to;
     c.limit = byteLimit;
     c.offset = offset;
+    c.rangeLength = rangeLength;
     return d->commands.enqueue(c);
 }
 

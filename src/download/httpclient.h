@@ -28,7 +28,9 @@ public:
     // path: absolute, not encoded (each segment is percent-encoded here). The body is written
     // into `to` as it arrives. byteLimit < 0: none.
     // offset > 0: the body from that byte on (a Range request).
-    int get(const QString& path, QIODevice* to, qint64 byteLimit = -1, qint64 offset = 0);
+    // rangeLength > 0: only that many bytes (a 206 for exactly that range, or the request fails).
+    int get(const QString& path, QIODevice* to, qint64 byteLimit = -1, qint64 offset = 0,
+            qint64 rangeLength = 0);
 
     void clearPendingRequests();
     // Stops the running command (it finishes with an error, from the event loop) and clears the

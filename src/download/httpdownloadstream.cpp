@@ -101,7 +101,8 @@ int HTTPDownloadStream::createFileRequest(const QString& path, QFile* file)
         return -1;
     connectId = -1;
     loginId = -1;
-    return http->get(path, file, byteLimit(), resumeOffset);
+    return http->get(path, file, byteLimit(), rangeLength > 0 ? rangeOffset : resumeOffset,
+                     rangeLength);
 }
 
 void HTTPDownloadStream::dropClient()

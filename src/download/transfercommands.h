@@ -21,7 +21,8 @@ struct TransferCommand {
     bool flag = false; // HTTP: secure; FTP: ASCII mode
     QIODevice* device = nullptr;
     qint64 limit = -1;
-    qint64 offset = 0; // where the body starts in the file
+    qint64 offset = 0;      // where the body starts in the file
+    qint64 rangeLength = 0; // > 0: only that many bytes from offset on
 };
 
 // The command queue both clients share: identifiers, one command at a time, each started on a

@@ -69,7 +69,7 @@ FileVerifier::Result FileVerifier::check(const Candidate& c, char* buffer)
         return {Current, -1};
     // A whole copy at hand is taken (or thrown away) before any patch is considered.
     if (QFileInfo::exists(c.local))
-        return {copyOutcome(c.local, c.size, c.checksum, buffer), -1};
+        return {copyOutcome(c.local, c.size, c.checksum, buffer, c.pieces), -1};
     for (int p = 0; p < c.patches.size(); ++p) {
         const Patch& patch = c.patches[p];
         if (installedChecksum.isNull() || patch.sourceChecksum != installedChecksum ||
@@ -83,13 +83,15 @@ FileVerifier::Result FileVerifier::check(const Candidate& c, char* buffer)
 }
 
 FileVerifier::Outcome FileVerifier::copyOutcome(const QString& path, quint64 size,
-                                                const QString& checksum, char* buffer)
+                                                const QString& checksum, char* buffer, bool pieces)
 {
     // A shorter copy is what a stopped download left; the download continues it and checks it
     // whole at the end.
     if (QFileInfo(path).size() < qint64(size))
         return PartCopy;
-    return hash(path, qint64(size), checksum, buffer) == checksum ? GoodCopy : BadCopy;
+    if (hash(path, qint64(size), checksum, buffer) == checksum)
+        return GoodCopy;
+    return pieces && QFileInfo(path).size() == qint64(size) ? PartCopy : BadCopy;
 }
 
 QString FileVerifier::hash(const QString& path, qint64 expectedSize, const QString& expected,

@@ -30,6 +30,9 @@ public:
         QString installed; // the installed file and the checksum it must have
         QString installedChecksum;
         QVector<Patch> patches;
+        // The copy's pieces are known: a whole-length copy that is not the file may hold good
+        // pieces (ranges of several streams) and is kept for them to be checked.
+        bool pieces = false;
     };
     enum Outcome {
         Current,  // the installed file has its checksum
@@ -62,7 +65,8 @@ private:
     Result check(const Candidate& c, char* buffer);
     // Checksum text of the file by the algorithm of `expected`, or a null string when it cannot
     // be read or the run stops.
-    Outcome copyOutcome(const QString& path, quint64 size, const QString& checksum, char* buffer);
+    Outcome copyOutcome(const QString& path, quint64 size, const QString& checksum, char* buffer,
+                        bool pieces = false);
     QString hash(const QString& path, qint64 expectedSize, const QString& expected, char* buffer,
                  quint64* size = nullptr);
     void deliver();

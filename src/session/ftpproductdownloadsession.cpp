@@ -263,6 +263,7 @@ void FTPProductDownloadSession::startVerification(const TaskSpecification& list)
         c.local = params.downloadDir + "/" + entry.mirrorPath();
         c.size = entry.size;
         c.checksum = entry.checksum();
+        c.pieces = !entry.pieces.isEmpty();
         if (params.wholeFiles.contains(entry.installedPath()))
             continue;
         for (const PatchSpecification& patch : std::as_const(entry.patches)) {
@@ -383,9 +384,70 @@ int FTPProductDownloadSession::getNextFileIndex()
     return task.getNextFileMarkPending();
 }
 
+bool FTPProductDownloadSession::assignRange(int stream)
+{
+    for (auto it = splits.begin(); it != splits.end(); ++it) {
+        const int range = it->take();
+        if (range >= 0) {
+            startRange(stream, it.key(), range);
+            return true;
+        }
+        if (it->refused() && !it->held()) {
+            // No mirror sends its ranges: the file comes whole, continued after the pieces
+            // that arrived.
+            const int f = it.key();
+            splits.erase(it);
+            FileSpecification entry;
+            task.get(f, &entry);
+            streams[stream]->fileIndex = f;
+            streams[stream]->stream->getFile(entry.fetchPath(), entry.fetchChecksum(),
+                                             qint64(entry.fetchSize()), entry.pieceLength,
+                                             entry.pieces);
+            return true;
+        }
+    }
+    return false;
+}
+
+void FTPProductDownloadSession::startRange(int stream, int f, int range)
+{
+    DownloadStream* record = streams[stream];
+    const RangePlanner& plan = splits[f];
+    FileSpecification entry;
+    task.get(f, &entry);
+    record->fileIndex = f;
+    record->range = range;
+    const quint64 offset = plan.offset(range), length = plan.length(range);
+    const quint64 first = offset / entry.pieceLength;
+    const quint64 count = (length + entry.pieceLength - 1) / entry.pieceLength;
+    Q_EMIT message(QString("Stream %1: bytes %2 to %3 of %4")
+                       .arg(stream)
+                       .arg(offset)
+                       .arg(offset + length - 1)
+                       .arg(entry.fetchPath()));
+    record->stream->getRange(entry.fetchPath(), qint64(offset), qint64(length),
+                             qint64(entry.pieceLength),
+                             entry.pieces.mid(qsizetype(first * 64), qsizetype(count * 64)));
+}
+
+void FTPProductDownloadSession::releaseWork(DownloadStream* record)
+{
+    if (record->fileIndex >= 0) {
+        auto it = splits.find(record->fileIndex);
+        if (it != splits.end() && record->range >= 0)
+            it->release(record->range);
+        else
+            task.resetPendingMark(record->fileIndex);
+    }
+    record->fileIndex = -1;
+    record->range = -1;
+}
+
 bool FTPProductDownloadSession::assignNextFile(int stream)
 {
     DownloadStream* record = streams[stream];
+    if (assignRange(stream))
+        return true;
     const int f = getNextFileIndex();
     if (f < 0) {
         Q_EMIT message(QString("Stream %1 shutting down").arg(stream));
@@ -399,6 +461,14 @@ bool FTPProductDownloadSession::assignNextFile(int stream)
     if (!task.get(f, &entry)) {
         Q_EMIT message("Fatal internal error");
         return false;
+    }
+    // A large file with pieces, not begun, is fetched in ranges by every stream that is free.
+    if (entry.patch < 0 && !entry.pieces.isEmpty() &&
+        RangePlanner::splits(entry.size, entry.pieceLength, streams.size()) &&
+        !QFileInfo::exists(params.downloadDir + "/" + entry.mirrorPath())) {
+        splits.insert(f, RangePlanner(entry.size, entry.pieceLength, streams.size()));
+        startRange(stream, f, splits[f].take());
+        return true;
     }
     record->fileIndex = f;
     const bool whole = entry.patch < 0;
@@ -427,8 +497,7 @@ void FTPProductDownloadSession::changeStreamMirror(int stream)
     if (record->mirrorIndex >= 0)
         mirrors[record->mirrorIndex].marked = true;
     record->mirrorIndex = -1;
-    if (record->fileIndex >= 0)
-        task.resetPendingMark(record->fileIndex);
+    releaseWork(record);
     moveToNextMirror(stream, true);
 }
 
@@ -443,14 +512,14 @@ void FTPProductDownloadSession::moveToNextMirror(int stream, bool afterError)
             QString("Stream %1 can't continue - all mirrors reported error").arg(stream));
         if (record->stream)
             record->stream->cancel();
-        record->fileIndex = -1;
+        releaseWork(record);
         record->mirrorIndex = -1;
         giveUpIfNoMirrorLeft();
         return;
     }
     if (record->stream)
         record->stream->cancel();
-    record->fileIndex = -1;
+    releaseWork(record);
     const QString to = afterError ? QString::number(k) : mirrors[k].url;
     Q_EMIT message(QString("Stream %1 change mirror to %2").arg(stream).arg(to));
     attachStream(record, k);
@@ -520,9 +589,7 @@ void FTPProductDownloadSession::onDisconnected(int streamIdx)
     if (record->mirrorIndex < 0)
         return;
     // The file the stream was fetching goes back to the pool for whichever stream asks next.
-    if (record->fileIndex >= 0)
-        task.resetPendingMark(record->fileIndex);
-    record->fileIndex = -1;
+    releaseWork(record);
     if (state == PDS_RetrievingFileList && streamIdx == 0)
         state = PDS_Starting;
     moveToNextMirror(streamIdx, false);
@@ -546,6 +613,8 @@ void FTPProductDownloadSession::emitProgress()
         record->stream->getProgress(&received, nullptr);
         sum += received;
     }
+    for (const RangePlanner& plan : std::as_const(splits))
+        sum += plan.bytesDone();
     Q_EMIT progressCount(task.downloadedSize + sum, task.getTotalSize());
 }
 
@@ -576,8 +645,24 @@ void FTPProductDownloadSession::onFileFinished(int streamIdx)
     const int f = record->fileIndex;
     if (f < 0)
         return;
-    task.markReady(f);
     record->fileIndex = -1;
+    if (record->range >= 0) {
+        RangePlanner& plan = splits[f];
+        plan.finish(record->range);
+        record->range = -1;
+        if (!plan.done()) {
+            emitProgress();
+            assignNextFile(streamIdx);
+            return;
+        }
+        splits.remove(f);
+    }
+    fileDownloaded(streamIdx, f);
+}
+
+void FTPProductDownloadSession::fileDownloaded(int streamIdx, int f)
+{
+    task.markReady(f);
     emitProgress();
     if (task.downloadedCount == task.getSize()) {
         Q_EMIT message("Download finished.");
@@ -738,7 +823,23 @@ void FTPProductDownloadSession::onFileError(int streamIdx, DownloadStream_Error 
         assignNextFile(streamIdx);
         return;
     }
+    if (record->range >= 0 && record->mirrorIndex >= 0 && kind != DSE_NoRanges &&
+        kind != DSE_LocalFile)
+        Q_EMIT message(QString("Stream %1: a range of %2 from %3 failed")
+                           .arg(streamIdx)
+                           .arg(entry.fetchPath().isEmpty() ? QString() : entry.fetchPath())
+                           .arg(mirrors[record->mirrorIndex].name));
+    if (kind == DSE_NoRanges && record->range >= 0) {
+        // Not the mirror's fault: its ranges go to others, or the file comes whole.
+        Q_EMIT message(QString("Stream %1: %2").arg(streamIdx).arg(text));
+        splits[record->fileIndex].refuse();
+        releaseWork(record);
+        emitProgress();
+        assignNextFile(streamIdx);
+        return;
+    }
     switch (kind) {
+    case DSE_NoRanges:
     case DSE_WrongChecksum:
     case DSE_WrongLength:
     case DSE_TransferFailed:

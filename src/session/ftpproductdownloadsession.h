@@ -2,12 +2,14 @@
 
 #include "downloadstream.h"
 #include "fileverifier.h"
+#include "rangeplanner.h"
 #include "release.h"
 #include "streamrelay.h"
 #include "taskstate.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -72,6 +74,7 @@ public:
         QString proxy;
         int mirrorIndex = -1;
         int fileIndex = -1;
+        int range = -1; // of the file, when it is fetched in ranges
         SingleFileDownloadStream* stream = nullptr;
     };
 
@@ -134,6 +137,12 @@ private:
     DownloadStream* createDownloadStream();
     int getNextFileIndex();
     bool assignNextFile(int stream);
+    // A range of a file fetched in ranges, for a stream that is free; false when none is open.
+    bool assignRange(int stream);
+    void startRange(int stream, int file, int range);
+    // The file or range a stream held goes back for another stream.
+    void releaseWork(DownloadStream* record);
+    void fileDownloaded(int stream, int file);
     int getNextMirror();
     void changeStreamMirror(int stream);
     void moveToNextMirror(int stream, bool afterError);
@@ -156,6 +165,8 @@ private:
     int streamCount = 1;
     QVector<MarkedSiteData> mirrors;
     TaskState task;
+    // Large files with pieces are fetched in ranges by several streams at once.
+    QHash<int, RangePlanner> splits;
     QVector<DownloadStream*> streams;
     // Set just before the final signal: later stream events find nothing to do.
     bool ended = false;
