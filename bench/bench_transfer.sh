@@ -46,12 +46,19 @@ printf '[mirrors]\nsize=2\n1\\mirror=a\n2\\mirror=b\n\n[a]\nurl=%s\n\n[b]\nurl=%
 printf '[update]\nstreams=4\n' >"$WORK/inst/update.ini"
 t0=$(now)
 (cd "$WORK/inst" && TMPDIR="$WORK/tmp" QT_QPA_PLATFORM=offscreen \
-    ./update --nouser client_linux_x86 1) >"$WORK/update.log" 2>&1
+    /usr/bin/time -f %M -o "$WORK/peak.txt" ./update --nouser client_linux_x86 1) \
+    >"$WORK/update.log" 2>&1
 t_update=$(seconds "$t0" "$(now)")
 cmp -s "$WORK/inst/data/big.pak" "$WORK/release/data/big.pak" || { echo "update: differs" >&2; exit 1; }
+# The download alone: from the end of the verification to "Download finished.".
+stamp() { date -d "$(grep -m1 " $1" "$WORK/update.log" | cut -d' ' -f1,2)" +%s.%N; }
+t_fetch=$(seconds "$(stamp 'Verification of')" "$(stamp 'Download finished.')")
 
-awk -v mib=$((SIZE >> 20)) -v rate="$RATE" -v c="$t_curl" -v a="$t_aria" -v u="$t_update" 'BEGIN {
+awk -v mib=$((SIZE >> 20)) -v rate="$RATE" -v c="$t_curl" -v a="$t_aria" -v u="$t_update" -v f="$t_fetch" -v peak="$(cat "$WORK/peak.txt")" 'BEGIN {
     printf "%d MiB on two mirrors at %s a connection\n", mib, rate
     printf "%-28s %8.2f s\n%-28s %8.2f s\n%-28s %8.2f s   %.2f of curl (target <= 0.35), %.2f of aria2c\n",
         "curl, one connection", c, "aria2c -x4 -s4, two mirrors", a, "update, 4 streams", u, u / c, u / a
+    printf "%-28s %8.2f s   %.2f of aria2c (the rest: start, verification, installing the file)\n",
+        "  of which the download", f, f / a
+    printf "%-28s %8.1f MB\n", "update, peak memory", peak / 1024
 }'
