@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A download stopped by SIGKILL at 80% of a 1 GiB file, then the next start: how much of the
 # file the second run fetches again (target: at most 0.25 of it), and that it arrives exact.
+# STREAMS (4): with more than one the file is fetched in ranges, and a stop leaves holes.
 # nginx on 127.0.0.1 sends at most 200 MB/s a connection, so that the stop lands where asked.
 #   bench/bench_resume.sh [BUILD_DIR]      (default: build)
 set -euo pipefail
@@ -20,6 +21,7 @@ chmod -R a+rX "$WORK/mirror"
 NGINX_HTTP="log_format sent '\$request_uri \$status \$body_bytes_sent'; access_log $WORK/sent.log sent; limit_rate 200m;"
 start_nginx "$WORK/mirror"
 printf '[mirrors]\nsize=1\n1\\mirror=local\n\n[local]\nurl=%s\n' "$BASE" >"$WORK/inst/mirrors.ini"
+printf '[update]\nstreams=%s\n' "${STREAMS:-4}" >"$WORK/inst/update.ini"
 run_update() {
     (cd "$WORK/inst" && exec env TMPDIR="$WORK/tmp" QT_QPA_PLATFORM=offscreen \
         ./update --nouser client_linux_x86 1) >>"$WORK/update.log" 2>&1
@@ -32,14 +34,15 @@ pid=$!
 part=
 while kill -0 "$pid" 2>/dev/null; do
     part=$(find "$WORK/tmp" -name big.pak -path '*voxmere_temp_*' 2>/dev/null | head -1)
-    if [ -n "$part" ] && [ "$(stat -c %s "$part")" -ge "$STOP_AT" ]; then
+    # Bytes written, not the length: streams fetching ranges leave holes.
+    if [ -n "$part" ] && [ "$(stat -c '%b * %B' "$part" | bc)" -ge "$STOP_AT" ]; then
         kill -9 "$pid"
         break
     fi
     sleep 0.02
 done
 wait "$pid" 2>/dev/null || true
-kept=$(stat -c %s "$part" 2>/dev/null || echo 0)
+kept=$(stat -c '%b * %B' "$part" 2>/dev/null | bc || echo 0)
 first=$(awk '$1 ~ /big.pak$/ { s += $3 } END { print s + 0 }' "$WORK/sent.log")
 status=0
 run_update || status=$?
