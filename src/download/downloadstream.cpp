@@ -143,7 +143,8 @@ void SingleFileDownloadStream::requestFile(const QString& path)
             while (left > 0 &&
                    (n = kept.read(block.data(), qMin<qint64>(left, block.size()))) > 0) {
                 whole.add(block.constData(), n);
-                piece.add(block.constData(), n);
+                if (pieceLength > 0)
+                    piece.add(block.constData(), n);
                 left -= n;
             }
             if (left > 0 || (pieceLength > 0 &&

@@ -641,7 +641,7 @@ bool Publisher::run()
 
 QString Publisher::latestPath() const
 {
-    return QDir(options.mirrorDir).absoluteFilePath(options.clientType + ".latest.ini");
+    return QDir(options.mirrorDir).absoluteFilePath(latestRecordNameOf(options.clientType));
 }
 
 // A signed version newer than the one the record names becomes the latest; an older one, or a

@@ -87,11 +87,12 @@ FileVerifier::Outcome FileVerifier::copyOutcome(const QString& path, quint64 siz
 {
     // A shorter copy is what a stopped download left; the download continues it and checks it
     // whole at the end.
-    if (QFileInfo(path).size() < qint64(size))
+    const qint64 length = QFileInfo(path).size();
+    if (length < qint64(size))
         return PartCopy;
     if (hash(path, qint64(size), checksum, buffer) == checksum)
         return GoodCopy;
-    return pieces && QFileInfo(path).size() == qint64(size) ? PartCopy : BadCopy;
+    return pieces && length == qint64(size) ? PartCopy : BadCopy;
 }
 
 QString FileVerifier::hash(const QString& path, qint64 expectedSize, const QString& expected,

@@ -214,7 +214,7 @@ void FTPProductDownloadSession::fetchIndexFile(IndexStep step)
 {
     indexStep = step;
     const QString index = params.clientType + ".ini";
-    const QString record = params.clientType + ".latest.ini";
+    const QString record = latestRecordNameOf(params.clientType);
     // Files of unknown length arrive up to a cap: the index and the manifest may be large, a
     // signature is 64 bytes and a record a few lines.
     const QString name = step == IndexStep::Index       ? index
@@ -399,10 +399,7 @@ bool FTPProductDownloadSession::assignRange(int stream)
             splits.erase(it);
             FileSpecification entry;
             task.get(f, &entry);
-            streams[stream]->fileIndex = f;
-            streams[stream]->stream->getFile(entry.fetchPath(), entry.fetchChecksum(),
-                                             qint64(entry.fetchSize()), entry.pieceLength,
-                                             entry.pieces);
+            startFile(stream, f, entry);
             return true;
         }
     }
@@ -470,11 +467,18 @@ bool FTPProductDownloadSession::assignNextFile(int stream)
         startRange(stream, f, splits[f].take());
         return true;
     }
-    record->fileIndex = f;
-    const bool whole = entry.patch < 0;
-    record->stream->getFile(entry.fetchPath(), entry.fetchChecksum(), qint64(entry.fetchSize()),
-                            whole ? entry.pieceLength : 0, whole ? entry.pieces : QByteArray());
+    startFile(stream, f, entry);
     return true;
+}
+
+void FTPProductDownloadSession::startFile(int stream, int f, const FileSpecification& entry)
+{
+    streams[stream]->fileIndex = f;
+    // A patch has no pieces of its own.
+    const bool whole = entry.patch < 0;
+    streams[stream]->stream->getFile(entry.fetchPath(), entry.fetchChecksum(),
+                                     qint64(entry.fetchSize()), whole ? entry.pieceLength : 0,
+                                     whole ? entry.pieces : QByteArray());
 }
 
 int FTPProductDownloadSession::getNextMirror()
@@ -827,7 +831,7 @@ void FTPProductDownloadSession::onFileError(int streamIdx, DownloadStream_Error 
         kind != DSE_LocalFile)
         Q_EMIT message(QString("Stream %1: a range of %2 from %3 failed")
                            .arg(streamIdx)
-                           .arg(entry.fetchPath().isEmpty() ? QString() : entry.fetchPath())
+                           .arg(entry.fetchPath())
                            .arg(mirrors[record->mirrorIndex].name));
     if (kind == DSE_NoRanges && record->range >= 0) {
         // Not the mirror's fault: its ranges go to others, or the file comes whole.

@@ -140,6 +140,8 @@ private:
     // A range of a file fetched in ranges, for a stream that is free; false when none is open.
     bool assignRange(int stream);
     void startRange(int stream, int file, int range);
+    // The file (or its patch) for a stream, whole.
+    void startFile(int stream, int file, const FileSpecification& entry);
     // The file or range a stream held goes back for another stream.
     void releaseWork(DownloadStream* record);
     void fileDownloaded(int stream, int file);

@@ -40,6 +40,11 @@ QString manifestPathOf(const QString& indexPath)
     return path + QStringLiteral(".manifest.ini");
 }
 
+QString latestRecordNameOf(const QString& clientType)
+{
+    return clientType + QStringLiteral(".latest.ini");
+}
+
 QString signaturePathOf(const QString& indexPath)
 {
     return indexPath + QStringLiteral(".sig");
@@ -66,7 +71,7 @@ ReleaseCheck ReleaseCheck::read(const QString& indexPath, const TrustedKeys* key
 
     // The files that come with the index, where entries and patches must not lie.
     const QString indexName = QFileInfo(indexPath).fileName();
-    const QString recordName = clientType + QStringLiteral(".latest.ini");
+    const QString recordName = latestRecordNameOf(clientType);
     const QStringList metadata = {indexName, QFileInfo(manifestPathOf(indexName)).fileName(),
                                   signaturePathOf(indexName), recordName,
                                   signaturePathOf(recordName)};

@@ -11,6 +11,8 @@ class TrustedKeys;
 // directory: TYPE.ini, TYPE.manifest.ini and TYPE.ini.sig.
 QString manifestPathOf(const QString& indexPath);
 QString signaturePathOf(const QString& indexPath);
+// The latest-version record of a client type, beside the version directories: TYPE.latest.ini.
+QString latestRecordNameOf(const QString& clientType);
 
 struct ReleaseCheck {
     enum Problem {

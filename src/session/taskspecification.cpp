@@ -77,11 +77,12 @@ bool readLength(const QString& field, quint64* length)
 // parseIndexValue for a value from a mirror: what is wrong with it, or an empty text.
 QString readIndexValue(const QString& value, FileSpecification* entry)
 {
-    if (!parseIndexValue(value, entry))
+    const QStringList fields = value.split(fieldSeparator, Qt::KeepEmptyParts, Qt::CaseSensitive);
+    if (fields.size() != 2 && fields.size() != 5)
         return QStringLiteral("not MD5::LENGTH or MD5::LENGTH::MD5::LENGTH::NAME");
+    readFileFields(fields, 0, fields.size() == 5, entry);
     if (!isMd5(entry->md5) || (entry->isPacked() && !isMd5(entry->unpackedMd5)))
         return QStringLiteral("a checksum that is not 32 hexadecimal digits");
-    const QStringList fields = value.split(fieldSeparator);
     if (!readLength(fields[1], &entry->size) ||
         (entry->isPacked() && !readLength(fields[3], &entry->unpackedSize)))
         return QStringLiteral("a length that is not a decimal number up to %1")
@@ -165,16 +166,17 @@ QString TaskSpecification::readProductIndex(const QByteArray& text,
     quint64 total = 0;
     QString path, value, directory;
     IndexReader reader(text);
+    // Where a refusal is, said only when there is one.
+    const auto line = [&reader] { return QStringLiteral("line %1: ").arg(reader.line()); };
     while (reader.next(&path, &value)) {
-        const QString line = QStringLiteral("line %1: ").arg(reader.line());
         if (read.size() + deletes.size() >= maximumEntries)
-            return line + QStringLiteral("more than %1 entries").arg(maximumEntries);
+            return line() + QStringLiteral("more than %1 entries").arg(maximumEntries);
         const qsizetype slash = path.indexOf(QLatin1Char('/'));
         const QStringView group = QStringView(path).left(slash);
         if (group == deleteGroup) {
             deletes.append(path.mid(slash + 1));
             if (!isSafeDeleteKey(deletes.last()))
-                return line + QStringLiteral("the deletion of %1 is refused").arg(deletes.last());
+                return line() + QStringLiteral("the deletion of %1 is refused").arg(deletes.last());
             continue;
         }
         // The entries of a group share its name.
@@ -192,7 +194,7 @@ QString TaskSpecification::readProductIndex(const QByteArray& text,
         if (problem.isEmpty() && (total += entry.size) > maximumLength)
             problem = QStringLiteral("the lengths add up to more than %1").arg(maximumLength);
         if (!problem.isEmpty())
-            return line + path + QStringLiteral(": ") + problem;
+            return line() + path + QStringLiteral(": ") + problem;
         read.append(entry);
     }
     if (!reader.error().isEmpty())
