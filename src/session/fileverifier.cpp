@@ -18,7 +18,7 @@ FileVerifier::FileVerifier(QVector<Candidate> list, int threads)
     : candidates(std::move(list)),
       threadCount(qBound(1, threads > 0 ? threads : QThread::idealThreadCount(),
                          qMax(1, int(candidates.size())))),
-      outcomes(size_t(candidates.size()), Result{NoFile, -2})
+      outcomes(size_t(candidates.size()), Result{NoFile, -2, {}})
 {
 }
 
@@ -66,33 +66,62 @@ FileVerifier::Result FileVerifier::check(const Candidate& c, char* buffer)
             ? hash(c.installed, -1, c.installedChecksum, buffer, &installedSize)
             : QString();
     if (!installedChecksum.isNull() && installedChecksum == c.installedChecksum)
-        return {Current, -1};
+        return {Current, -1, {}};
     // A whole copy at hand is taken (or thrown away) before any patch is considered.
     if (QFileInfo::exists(c.local))
-        return {copyOutcome(c.local, c.size, c.checksum, buffer, c.pieces), -1};
+        return c.pieces.isEmpty() ? Result{copyOutcome(c.local, c.size, c.checksum, buffer), -1, {}}
+                                  : piecesOutcome(c);
     for (int p = 0; p < c.patches.size(); ++p) {
         const Patch& patch = c.patches[p];
         if (installedChecksum.isNull() || patch.sourceChecksum != installedChecksum ||
             patch.sourceSize != installedSize)
             continue;
         if (!QFileInfo::exists(patch.local))
-            return {NoFile, p};
-        return {copyOutcome(patch.local, patch.size, patch.checksum, buffer), p};
+            return {NoFile, p, {}};
+        return {copyOutcome(patch.local, patch.size, patch.checksum, buffer), p, {}};
     }
-    return {NoFile, -1};
+    return {NoFile, -1, {}};
 }
 
 FileVerifier::Outcome FileVerifier::copyOutcome(const QString& path, quint64 size,
-                                                const QString& checksum, char* buffer, bool pieces)
+                                                const QString& checksum, char* buffer)
 {
     // A shorter copy is what a stopped download left; the download continues it and checks it
     // whole at the end.
-    const qint64 length = QFileInfo(path).size();
-    if (length < qint64(size))
+    if (QFileInfo(path).size() < qint64(size))
         return PartCopy;
-    if (hash(path, qint64(size), checksum, buffer) == checksum)
-        return GoodCopy;
-    return pieces && length == qint64(size) ? PartCopy : BadCopy;
+    return hash(path, qint64(size), checksum, buffer) == checksum ? GoodCopy : BadCopy;
+}
+
+FileVerifier::Result FileVerifier::piecesOutcome(const Candidate& c)
+{
+    // Streams that fetched ranges leave holes anywhere, a damaged disk a bad piece between good
+    // ones: each piece counts for itself, and only the others are fetched again.
+    QFile file(c.local);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > qint64(c.size))
+        return {BadCopy, -1, {}};
+    Hash whole(checksumAlgorithm(c.checksum));
+    const QByteArray found = pieceChecksums(file, c.pieceLength, &whole, &stopping);
+    if (found.isNull())
+        return {BadCopy, -1, {}};
+    if (file.size() == qint64(c.size) && whole.hex() == c.checksum)
+        return {GoodCopy, -1, {}};
+    const int count = int(c.pieces.size() / 64);
+    QBitArray kept(count);
+    for (int i = 0; i < count; ++i)
+        kept.setBit(i, found.mid(i * 64, 64) == c.pieces.mid(i * 64, 64));
+    // Pieces that all hold in a copy that is not the file: the list contradicts itself, and
+    // nothing of the copy is trusted.
+    const int good = int(kept.count(true));
+    if (good == 0 || good == count)
+        return {BadCopy, -1, {}};
+    return {PartCopy, -1, kept};
+}
+
+QBitArray FileVerifier::keptPieces(int index)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return index < delivered ? outcomes[size_t(index)].kept : QBitArray();
 }
 
 QString FileVerifier::hash(const QString& path, qint64 expectedSize, const QString& expected,

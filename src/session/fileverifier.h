@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBitArray>
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
@@ -30,16 +31,17 @@ public:
         QString installed; // the installed file and the checksum it must have
         QString installedChecksum;
         QVector<Patch> patches;
-        // The copy's pieces are known: a whole-length copy that is not the file may hold good
-        // pieces (ranges of several streams) and is kept for them to be checked.
-        bool pieces = false;
+        // The SHA-256 texts of the file's pieces, when the manifest has them: a copy that is not
+        // the file is checked piece by piece, and kept when some of its pieces are good.
+        quint64 pieceLength = 0;
+        QByteArray pieces;
     };
     enum Outcome {
         Current,  // the installed file has its checksum
         GoodCopy, // the download directory holds a good copy
         NoFile,   // nothing at hand
         BadCopy,  // the copy in the download directory is not the file
-        PartCopy, // the download directory holds its first bytes, to be continued
+        PartCopy, // the download directory holds a part of it, to be continued
     };
 
     // threads < 1: as many as the machine has cores.
@@ -48,6 +50,8 @@ public:
     ~FileVerifier() override;
 
     void start();
+    // For a PartCopy of a file with pieces, delivered already: which of its pieces are good.
+    QBitArray keptPieces(int index);
 
 Q_SIGNALS:
     // In index order, on the thread the verifier lives in; after the last one, finished().
@@ -61,12 +65,14 @@ private:
     struct Result {
         Outcome outcome = NoFile;
         int patch = -1;
+        QBitArray kept;
     };
     Result check(const Candidate& c, char* buffer);
     // Checksum text of the file by the algorithm of `expected`, or a null string when it cannot
     // be read or the run stops.
-    Outcome copyOutcome(const QString& path, quint64 size, const QString& checksum, char* buffer,
-                        bool pieces = false);
+    Outcome copyOutcome(const QString& path, quint64 size, const QString& checksum, char* buffer);
+    // A copy of a file with pieces: whole, or the pieces of it that hold.
+    Result piecesOutcome(const Candidate& c);
     QString hash(const QString& path, qint64 expectedSize, const QString& expected, char* buffer,
                  quint64* size = nullptr);
     void deliver();

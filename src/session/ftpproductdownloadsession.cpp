@@ -252,6 +252,7 @@ void FTPProductDownloadSession::startVerification(const TaskSpecification& list)
     task.resetMarks();
     verifiedSize = 0;
     current.clear();
+    keptPieces.clear();
     const int count = task.getSize();
     QVector<FileVerifier::Candidate> candidates(count);
     for (int i = 0; i < count; ++i) {
@@ -263,7 +264,8 @@ void FTPProductDownloadSession::startVerification(const TaskSpecification& list)
         c.local = params.downloadDir + "/" + entry.mirrorPath();
         c.size = entry.size;
         c.checksum = entry.checksum();
-        c.pieces = !entry.pieces.isEmpty();
+        c.pieceLength = entry.pieceLength;
+        c.pieces = entry.pieces;
         if (params.wholeFiles.contains(entry.installedPath()))
             continue;
         for (const PatchSpecification& patch : std::as_const(entry.patches)) {
@@ -312,8 +314,17 @@ void FTPProductDownloadSession::onFileVerified(int i, FileVerifier::Outcome outc
         task.markNoFile(i, false);
         QFile::remove(params.downloadDir + "/" + entry.fetchPath());
         break;
-    case FileVerifier::NoFile:
     case FileVerifier::PartCopy:
+        if (const QBitArray kept = verifier->keptPieces(i); !kept.isEmpty()) {
+            keptPieces.insert(i, kept);
+            Q_EMIT message(QString("%1 of %2 pieces of %3 kept")
+                               .arg(kept.count(true))
+                               .arg(kept.size())
+                               .arg(entry.fetchPath()));
+        }
+        task.markNoFile(i, false);
+        break;
+    case FileVerifier::NoFile:
         task.markNoFile(i, false);
         break;
     }
@@ -341,7 +352,7 @@ void FTPProductDownloadSession::startDownloadBySessionState()
     }
     if (!enoughDiskSpace())
         return;
-    Q_EMIT progressCount(task.downloadedSize, task.getTotalSize());
+    emitProgress();
 
     int m = 0;
     for (DownloadStream* record : std::as_const(streams)) {
@@ -459,13 +470,18 @@ bool FTPProductDownloadSession::assignNextFile(int stream)
         Q_EMIT message("Fatal internal error");
         return false;
     }
-    // A large file with pieces, not begun, is fetched in ranges by every stream that is free.
+    // A large file with pieces, not begun, is fetched in ranges by every stream that is free; of
+    // a kept copy, only the pieces that are not good.
+    const QBitArray kept = keptPieces.take(f);
     if (entry.patch < 0 && !entry.pieces.isEmpty() &&
-        RangePlanner::splits(entry.size, entry.pieceLength, streams.size()) &&
-        !QFileInfo::exists(params.downloadDir + "/" + entry.mirrorPath())) {
-        splits.insert(f, RangePlanner(entry.size, entry.pieceLength, streams.size()));
-        startRange(stream, f, splits[f].take());
-        return true;
+        (!kept.isEmpty() || (RangePlanner::splits(entry.size, entry.pieceLength, streams.size()) &&
+                             !QFileInfo::exists(params.downloadDir + "/" + entry.mirrorPath())))) {
+        RangePlanner plan(entry.size, entry.pieceLength, streams.size(), kept);
+        if (const int range = plan.take(); range >= 0) {
+            splits.insert(f, plan);
+            startRange(stream, f, range);
+            return true;
+        }
     }
     startFile(stream, f, entry);
     return true;

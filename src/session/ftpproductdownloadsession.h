@@ -7,6 +7,7 @@
 #include "streamrelay.h"
 #include "taskstate.h"
 
+#include <QBitArray>
 #include <QDateTime>
 #include <QDir>
 #include <QHash>
@@ -169,6 +170,8 @@ private:
     TaskState task;
     // Large files with pieces are fetched in ranges by several streams at once.
     QHash<int, RangePlanner> splits;
+    // The good pieces of kept copies, by file, until their files are fetched.
+    QHash<int, QBitArray> keptPieces;
     QVector<DownloadStream*> streams;
     // Set just before the final signal: later stream events find nothing to do.
     bool ended = false;

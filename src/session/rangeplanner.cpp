@@ -5,14 +5,31 @@ bool RangePlanner::splits(quint64 fileLength, quint64 pieceLength, int streams)
     return streams > 1 && pieceLength > 0 && fileLength > 2 * pieceLength;
 }
 
-RangePlanner::RangePlanner(quint64 fileLength, quint64 pieceLength, int streams)
+RangePlanner::RangePlanner(quint64 fileLength, quint64 pieceLength, int streams,
+                           const QBitArray& kept)
 {
     const quint64 pieces = (fileLength + pieceLength - 1) / pieceLength;
+    const auto isKept = [&kept](quint64 piece) {
+        return piece < quint64(kept.size()) && kept.testBit(qsizetype(piece));
+    };
+    quint64 missing = 0;
+    for (quint64 piece = 0; piece < pieces; ++piece)
+        missing += isKept(piece) ? 0 : 1;
     const quint64 wanted = quint64(qMax(1, streams)) * 2;
-    quint64 perRange = qMax<quint64>(1, (pieces + wanted - 1) / wanted);
+    quint64 perRange = qMax<quint64>(1, (missing + wanted - 1) / wanted);
     perRange = qMin(perRange, qMax<quint64>(1, maximumRange / pieceLength));
-    for (quint64 at = 0; at < fileLength; at += perRange * pieceLength)
-        ranges.append({at, qMin(perRange * pieceLength, fileLength - at), Open});
+    for (quint64 first = 0; first < pieces;) {
+        if (isKept(first)) {
+            ++first;
+            continue;
+        }
+        quint64 end = first + 1;
+        while (end < pieces && end - first < perRange && !isKept(end))
+            ++end;
+        ranges.append(
+            {first * pieceLength, qMin(end * pieceLength, fileLength) - first * pieceLength, Open});
+        first = end;
+    }
 }
 
 bool RangePlanner::held() const

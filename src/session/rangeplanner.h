@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBitArray>
 #include <QVector>
 #include <QtGlobal>
 
@@ -11,8 +12,10 @@ class RangePlanner
 {
 public:
     RangePlanner() = default;
-    // Ranges of whole pieces: about two for each stream, none longer than maximumRange.
-    RangePlanner(quint64 fileLength, quint64 pieceLength, int streams);
+    // Ranges of whole pieces: about two for each stream, none longer than maximumRange. Pieces
+    // set in `kept` are good already: no range holds them.
+    RangePlanner(quint64 fileLength, quint64 pieceLength, int streams,
+                 const QBitArray& kept = QBitArray());
     // A file is worth cutting when several streams can share at least two ranges of it.
     static bool splits(quint64 fileLength, quint64 pieceLength, int streams);
     static constexpr quint64 maximumRange = 64 * 1024 * 1024;
@@ -31,7 +34,7 @@ public:
     void refuse() { refusedRanges = true; }
     bool refused() const { return refusedRanges; }
     bool held() const;
-    // Bytes of the ranges that are done.
+    // Bytes of the ranges that are done (kept pieces are not fetched, and not counted).
     quint64 bytesDone() const { return doneBytes; }
 
 private:

@@ -204,7 +204,15 @@ void Hash::add(const char* data, qint64 length)
 QByteArray pieceChecksums(const QString& path, quint64 pieceLength)
 {
     QFile file(path);
-    if (pieceLength == 0 || !file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return pieceChecksums(file, pieceLength);
+}
+
+QByteArray pieceChecksums(QFile& file, quint64 pieceLength, Hash* whole,
+                          const std::atomic<bool>* stop)
+{
+    if (pieceLength == 0)
         return QByteArray();
     Hash piece(HashAlgorithm::Sha256);
     QByteArray block(int(qMin<quint64>(pieceLength, 1 << 20)), Qt::Uninitialized), pieces("");
@@ -212,7 +220,11 @@ QByteArray pieceChecksums(const QString& path, quint64 pieceLength)
     qint64 n;
     while ((n = file.read(block.data(),
                           qint64(qMin<quint64>(block.size(), pieceLength - inPiece)))) > 0) {
+        if (stop && *stop)
+            return QByteArray();
         piece.add(block.constData(), n);
+        if (whole)
+            whole->add(block.constData(), n);
         inPiece += quint64(n);
         if (inPiece == pieceLength) {
             pieces += piece.hex().toLatin1();

@@ -20,6 +20,7 @@ bool unzipFile(const QString& destination, const QString& gzipSource);
 bool zipFile(const QString& gzipDestination, const QString& source);
 
 struct evp_md_ctx_st;
+class Hash;
 
 // MD5 catches damage; only SHA-256 holds against someone who prepares a file with a twin.
 enum class HashAlgorithm { Md5, Sha256 };
@@ -31,9 +32,13 @@ HashAlgorithm checksumAlgorithm(const QString& checksum);
 QString checksumOf(const QByteArray& data, HashAlgorithm algorithm);
 // Checksum text of a file, or a null string when it cannot be read.
 QString fileChecksum(const QString& path, HashAlgorithm algorithm);
-// The SHA-256 texts of each pieceLength bytes of a file, one after the other; null when it
-// cannot be read.
+// The SHA-256 texts of each pieceLength bytes of a file, one after the other (the last piece may
+// be shorter); null when it cannot be read.
 QByteArray pieceChecksums(const QString& path, quint64 pieceLength);
+// The same from an open file's current position on; `whole` (when given) hashes every byte too.
+// Null when it cannot be read or `stop` is set.
+QByteArray pieceChecksums(QFile& file, quint64 pieceLength, Hash* whole = nullptr,
+                          const std::atomic<bool>* stop = nullptr);
 // Both checksum texts of a file from one read of it; false when it cannot be read.
 bool fileMd5AndSha256(const QString& path, QString* md5, QString* sha256);
 

@@ -44,6 +44,15 @@ inline QByteArray flipped(QByteArray bytes, int at)
     return bytes;
 }
 
+// The bytes of nginx's answers (nginx.sent()) when every one sent a range; -1 otherwise.
+inline qint64 rangeBytes(const QStringList& sent)
+{
+    qint64 bytes = 0;
+    for (const QString& answer : sent)
+        bytes = bytes < 0 || !answer.startsWith("206 ") ? -1 : bytes + answer.mid(4).toLongLong();
+    return bytes;
+}
+
 inline bool openssl(const QStringList& arguments)
 {
     return QProcess::execute("openssl", arguments) == 0;
