@@ -15,6 +15,10 @@ Update anhalten?</translation>
         <source>Question</source>
         <translation>Frage</translation>
     </message>
+    <message>
+        <source>%1 is in the way.</source>
+        <translation>%1 ist im Weg.</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -159,6 +163,18 @@ bevor die Aktualisierung gestartet wird.</translation>
     <message>
         <source>none</source>
         <translation>keine</translation>
+    </message>
+    <message>
+        <source>No mirror has a valid latest-version record of %1.</source>
+        <translation>Kein Mirror hat einen gültigen Eintrag der neuesten Version von %1.</translation>
+    </message>
+    <message>
+        <source>The newest expired on %1.</source>
+        <translation>Der neueste ist am %1 abgelaufen.</translation>
+    </message>
+    <message>
+        <source>Unable to write %1.</source>
+        <translation>Konnte %1 nicht schreiben.</translation>
     </message>
 </context>
 <context>
