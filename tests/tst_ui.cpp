@@ -147,6 +147,23 @@ private Q_SLOTS:
                               QString("%1 KB/s").arg(kb / 3)}));
     }
 
+    // Bytes found at hand during the verification are no download speed: the time left starts
+    // from what arrives after it.
+    void timeLeftAfterVerification()
+    {
+        ProbeWindow window;
+        window.setTimerId(4242);
+        QTimerEvent tick(4242);
+        window.onVerifying(true);
+        window.onProgressCount(500000, 1000000);
+        QCoreApplication::sendEvent(&window, &tick);
+        QCOMPARE(window.child<QLabel>("timeLeftLabel")->text(), QString());
+        window.onVerifying(false);
+        window.onProgressCount(501000, 1000000);
+        QCoreApplication::sendEvent(&window, &tick);
+        QCOMPARE(window.child<QLabel>("timeLeftLabel")->text(), QString("about 8 min left"));
+    }
+
     void timeLeft_data()
     {
         QTest::addColumn<quint64>("bytesLeft");

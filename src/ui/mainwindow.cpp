@@ -111,9 +111,19 @@ void MainWindow::timerEvent(QTimerEvent* event)
     // that a changed limit shows in it soon.
     const double lastSecond = doneBytes > tickBytes ? double(doneBytes - tickBytes) : 0;
     tickBytes = doneBytes;
-    smoothedSpeed = elapsedSeconds == 1 ? lastSecond : 0.3 * lastSecond + 0.7 * smoothedSpeed;
+    if (speedSamples < 0)
+        return;
+    smoothedSpeed = speedSamples++ == 0 ? lastSecond : 0.3 * lastSecond + 0.7 * smoothedSpeed;
     timeLeftLabel->setText(
         timeLeftText(totalBytes > doneBytes ? totalBytes - doneBytes : 0, smoothedSpeed));
+}
+
+void MainWindow::onVerifying(bool running)
+{
+    speedSamples = running ? -1 : 0;
+    tickBytes = doneBytes;
+    smoothedSpeed = 0;
+    timeLeftLabel->clear();
 }
 
 void MainWindow::stopSpeedTimer()

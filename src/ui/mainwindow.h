@@ -45,6 +45,9 @@ public Q_SLOTS:
     void onStreamFinished();
     void onStreamProgress(int stream, qulonglong done, qulonglong total);
     void onProcessCancelled();
+    // While the files at hand are checked, the bytes counted are not downloaded: the time left
+    // waits for the download's own speed.
+    void onVerifying(bool running);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -110,6 +113,8 @@ protected:
     // Bytes of the last progress, and at the last tick of the speed timer, for the time left.
     quint64 doneBytes = 0, totalBytes = 0, tickBytes = 0;
     double smoothedSpeed = 0;
+    // Seconds of the download's speed measured so far; -1 while the verification runs.
+    int speedSamples = 0;
     // The download limit as update.ini or the user wrote it.
     QString limitText;
     bool finished = false;

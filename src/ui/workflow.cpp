@@ -165,10 +165,11 @@ void MainWindow::startSession(bool resume)
     connect(session, &FTPProductDownloadSession::downloadFinished, this,
             &MainWindow::onUpdateFinished);
     connect(session, &FTPProductDownloadSession::message, this, &MainWindow::onAppendText);
+    connect(session, &FTPProductDownloadSession::verificationFinished, this,
+            [this] { onVerifying(false); });
 
     elapsedSeconds = 0;
-    tickBytes = 0;
-    smoothedSpeed = 0;
+    onVerifying(true);
     timerId = startTimer(1000);
     startButton->setEnabled(false);
 
