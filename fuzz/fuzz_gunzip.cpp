@@ -3,7 +3,8 @@
 // size, which parts to pack, one byte to change), it is cut into three parts by the lengths in
 // the first two parts' own leading bytes, and each part goes into the file packed by zlib or as
 // it is; then a byte may be changed and the end cut off. Both passes read the same file: they
-// must agree on success and then on every byte, and ours must hash and count the whole file.
+// must agree on success and then on every byte, and ours must hash and count both sides (by one
+// algorithm or by two, as a bit of the cut byte says).
 
 #include "filemd5.h"
 #include "memoryfile.h"
@@ -70,12 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ours.clear();
     CopyDigest digest;
     digest.sourceAlgorithm = HashAlgorithm::Sha256;
+    digest.writtenAlgorithm = cut & 0x10 ? HashAlgorithm::Sha256 : HashAlgorithm::Md5;
     const bool ok = copyHashed(in.path(), ours.handle(), true, &digest, nullptr, block);
     if (ok != zlibOk)
         std::abort();
     if (ok && (ours.read() != expected || digest.writtenSize != quint64(expected.size()) ||
                digest.sourceSize != quint64(file.size()) ||
-               digest.sourceChecksum != checksumOf(file, HashAlgorithm::Sha256)))
+               digest.sourceChecksum != checksumOf(file, HashAlgorithm::Sha256) ||
+               digest.writtenChecksum != checksumOf(expected, digest.writtenAlgorithm)))
         std::abort();
     return 0;
 }

@@ -332,7 +332,8 @@ qint64 HashedPass::read()
 
 bool HashedPass::write(const char* data, size_t length)
 {
-    outHash.add(data, qint64(length));
+    if (!mirrored)
+        outHash.add(data, qint64(length));
     outSize += length;
     return writeAll(fd, data, length);
 }
@@ -341,7 +342,7 @@ bool HashedPass::finish()
 {
     digest->sourceChecksum = inHash.hex();
     digest->sourceSize = inSize;
-    digest->writtenChecksum = outHash.hex();
+    digest->writtenChecksum = mirrored ? digest->sourceChecksum : outHash.hex();
     digest->writtenSize = outSize;
     return true;
 }
@@ -384,6 +385,8 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
     // file that is not packed (copied as it is) or from what follows the last member (ignored).
     // A member may end anywhere in a block, so the two bytes may come from two blocks.
     enum { Look, Copy, Unpack, Ignore } mode = unpack ? Look : Copy;
+    if (mode == Copy)
+        pass.mirror();
     bool packed = false;
     Bytef head[2];
     uInt held = 0;
@@ -426,6 +429,7 @@ bool copyHashed(const QString& source, int fd, bool unpack, CopyDigest* digest,
                     mode = Ignore;
                 } else {
                     mode = Copy;
+                    pass.mirror();
                     if (!put(head, 2))
                         return false;
                 }

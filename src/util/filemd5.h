@@ -117,6 +117,9 @@ public:
     char* outBlock() const { return outBuffer.get(); }
     // Hashed, counted and written whole.
     bool write(const char* data, size_t length);
+    // Everything written from here on is what was read, byte for byte, from the first byte on:
+    // with one algorithm on both sides the written checksum is the source's, not taken twice.
+    void mirror() { mirrored = digest->sourceAlgorithm == digest->writtenAlgorithm; }
     // Hands the checksums and lengths to the digest; the pass was a success.
     bool finish();
 
@@ -129,6 +132,7 @@ private:
     Hash inHash, outHash;
     std::unique_ptr<char[]> inBuffer, outBuffer;
     quint64 inSize = 0, outSize = 0;
+    bool mirrored = false;
 };
 
 // Reads `source` once and writes it (unpacked when `unpack`, to the bytes unzipFile gives: every
