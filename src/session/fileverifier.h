@@ -65,14 +65,15 @@ private:
     struct Result {
         Outcome outcome = NoFile;
         int patch = -1;
-        QBitArray kept;
+        QBitArray kept; // of a PartCopy with pieces, the good ones
     };
     Result check(const Candidate& c, char* buffer);
-    // Checksum text of the file by the algorithm of `expected`, or a null string when it cannot
-    // be read or the run stops.
+    // A copy without pieces: a shorter one is a part to continue, else the file or not.
     Outcome copyOutcome(const QString& path, quint64 size, const QString& checksum, char* buffer);
     // A copy of a file with pieces: whole, or the pieces of it that hold.
     Result piecesOutcome(const Candidate& c);
+    // Checksum text of the file by the algorithm of `expected`, or a null string when it cannot
+    // be read or the run stops.
     QString hash(const QString& path, qint64 expectedSize, const QString& expected, char* buffer,
                  quint64* size = nullptr);
     void deliver();
